@@ -1,0 +1,71 @@
+// How this layer represents CoreFoundation objects: one C++ object per
+// reference-counted value, with a count of live references per type so that
+// hosts and tests can prove that every create or copy was released once.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace cfl {
+
+/// Type ids handed out by the *GetTypeID functions.
+enum TypeId : CFTypeID {
+    typeString = 7,
+    typeData = 20,
+    typeArray = 19,
+    typeRunLoop = 43,
+    typeRunLoopSource = 46,
+    typeMessagePort = 37,
+    typeAXUIElement = 64,
+    typeLimit = 128
+};
+
+/// Common head of every object; `immortal` ones (constants) are never counted or freed.
+struct Object {
+    explicit Object(CFTypeID t, bool immortal = false);
+    virtual ~Object();
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    const CFTypeID typeId;
+    const bool immortal;
+    std::atomic<long> refs{1};
+};
+
+/// Live references currently held by callers, for one type (0 = all types).
+long liveReferences(CFTypeID type);
+
+const Object* object(CFTypeRef cf);
+
+/// Turns bytes into valid UTF-8, replacing each maximal invalid subpart with U+FFFD.
+std::string repairUtf8(const char* bytes, size_t size);
+/// Number of UTF-16 code units that a valid UTF-8 string holds.
+CFIndex utf16Length(const std::string& utf8);
+
+}  // namespace cfl
+
+struct __CFString : cfl::Object {
+    explicit __CFString(std::string text, bool constant = false)
+        : Object(cfl::typeString, constant), utf8(std::move(text)) {}
+    const std::string utf8;
+};
+
+struct __CFData : cfl::Object {
+    explicit __CFData(std::vector<UInt8> b) : Object(cfl::typeData), bytes(std::move(b)) {}
+    const std::vector<UInt8> bytes;
+};
+
+struct __CFArray : cfl::Object {
+    explicit __CFArray(std::vector<CFTypeRef> v);
+    ~__CFArray() override;
+    const std::vector<CFTypeRef> values;
+};
+
+namespace cfl {
+/// A new owned string from UTF-8 that is already valid.
+CFStringRef makeString(std::string utf8);
+const std::string& text(CFStringRef s);
+}  // namespace cfl
