@@ -148,5 +148,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
 
 }  // extern "C"
 
+#include <CoreFoundation/CFBundle.h>
+
 /// macOS takes a block here; a lambda converts to one there and to this here.
 void CFRunLoopPerformBlock(CFRunLoopRef rl, CFTypeRef mode, std::function<void()> block);

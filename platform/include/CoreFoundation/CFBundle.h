@@ -1,0 +1,2 @@
+// Bundle services of the Linux stand-in (declared by the accessibility/bundle part of the layer).
+#pragma once
