@@ -1,1 +1,8 @@
-int main() { return 0; }
+#include <unistd.h>
+
+#include "startup.h"
+
+int main(int argc, char** argv) {
+    // The reader thread may still be blocked in a read: leave without running destructors under it.
+    _exit(startUp(argc, argv));
+}

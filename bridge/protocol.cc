@@ -1,0 +1,271 @@
+#include "protocol.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+int output = 1;
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<int8_t, 256> decodeTable() {
+    std::array<int8_t, 256> t{};
+    for (auto& v : t) v = -1;
+    for (int i = 0; i < 64; ++i) t[uint8_t(kAlphabet[i])] = int8_t(i);
+    return t;
+}
+constexpr auto kDecode = decodeTable();
+
+/// Length of the valid UTF-8 sequence at `s[i]`, or 0 with `bad` set to the
+/// length of its maximal invalid subpart.
+size_t sequenceAt(const unsigned char* s, size_t size, size_t i, size_t& bad) {
+    unsigned char c = s[i];
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;  // overlong
+        if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;  // overlong
+        if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
+    }
+    size_t good = n == 0 ? 0 : 1;
+    for (size_t k = 1; k < n && i + k < size; ++k) {
+        unsigned char b = s[i + k];
+        if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
+        ++good;
+    }
+    if (n != 0 && good == n) return n;
+    bad = good == 0 ? 1 : good;
+    return 0;
+}
+
+void writeAll(const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(output, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            // Nobody reads our output any more: there is nothing left to do.
+            _exit(statusOutputClosed);
+        }
+        p += w;
+        n -= size_t(w);
+    }
+}
+
+}  // namespace
+
+bool repairUtf8(std::string& text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    size_t size = text.size();
+    size_t i = 0, bad = 0;
+    while (i < size) {
+        size_t n = s[i] < 0x80 ? 1 : sequenceAt(s, size, i, bad);
+        if (n == 0) break;
+        i += n;
+    }
+    if (i == size) return false;
+    std::string out(text, 0, i);
+    while (i < size) {
+        if (s[i] < 0x80) {
+            out.push_back(char(s[i++]));
+        } else if (size_t n = sequenceAt(s, size, i, bad)) {
+            out.append(text, i, n);
+            i += n;
+        } else {
+            out.append("\xEF\xBF\xBD");
+            i += bad;
+        }
+    }
+    text.swap(out);
+    return true;
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+    std::string repaired;
+    if (!text.empty()) {
+        repaired.assign(text);
+        if (repairUtf8(repaired)) text = repaired;
+    }
+    out.push_back('"');
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\n': out.append("\\n"); break;
+            case '\r': out.append("\\r"); break;
+            case '\t': out.append("\\t"); break;
+            case '\b': out.append("\\b"); break;
+            case '\f': out.append("\\f"); break;
+            default:
+                if (c < 0x20) {
+                    char esc[8];
+                    std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                    out.append(esc);
+                } else {
+                    out.push_back(ch);
+                }
+        }
+    }
+    out.push_back('"');
+}
+
+std::string serializeEvent(const EventObject& event) {
+    std::string out;
+    out.push_back('{');
+    bool first = true;
+    for (const auto& [key, value] : event) {
+        if (!first) out.push_back(',');
+        first = false;
+        appendJsonString(out, key);
+        out.push_back(':');
+        if (auto* s = std::get_if<std::string>(&value)) {
+            appendJsonString(out, *s);
+        } else if (auto* n = std::get_if<int32_t>(&value)) {
+            out.append(std::to_string(*n));
+        } else if (auto* b = std::get_if<bool>(&value)) {
+            out.append(*b ? "true" : "false");
+        } else if (auto* list = std::get_if<std::vector<std::string>>(&value)) {
+            out.push_back('[');
+            for (size_t i = 0; i < list->size(); ++i) {
+                if (i) out.push_back(',');
+                appendJsonString(out, (*list)[i]);
+            }
+            out.push_back(']');
+        } else {
+            out.append(std::get<RawJson>(value).text);
+        }
+    }
+    out.push_back('}');
+    return out;
+}
+
+void emit(const EventObject& event) {
+    std::string line = serializeEvent(event);
+    line.push_back('\n');
+    writeAll(line.data(), line.size());
+}
+
+void watchOutput() {
+    std::thread([] {
+        pollfd p{output, 0, 0};
+        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        // A pipe whose reader has gone reports an error; a file or terminal never wakes this.
+        if (p.revents & (POLLERR | POLLHUP)) _exit(statusOutputClosed);
+    }).detach();
+}
+
+void fail(const std::string& message, int32_t status) {
+    emit({{"event", std::string("error")}, {"message", message}});
+    _exit(status);
+}
+
+std::string base64Encode(const uint8_t* bytes, size_t size) {
+    std::string out;
+    out.resize((size + 2) / 3 * 4);
+    char* o = out.data();
+    size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
+        *o++ = kAlphabet[v >> 18];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = kAlphabet[v & 63];
+    }
+    if (size - i == 1) {
+        uint32_t v = uint32_t(bytes[i]) << 16;
+        *o++ = kAlphabet[v >> 18];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = '=';
+        *o++ = '=';
+    } else if (size - i == 2) {
+        uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8;
+        *o++ = kAlphabet[v >> 18];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = '=';
+    }
+    return out;
+}
+
+bool base64Decode(std::string_view text, std::vector<uint8_t>& out) {
+    out.clear();
+    size_t n = text.size();
+    if (n % 4 != 0) return false;
+    if (n == 0) return true;
+    size_t pad = text[n - 1] == '=' ? (text[n - 2] == '=' ? 2 : 1) : 0;
+    out.resize(n / 4 * 3 - pad);
+    uint8_t* o = out.data();
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    size_t full = pad ? n - 4 : n;
+    for (size_t i = 0; i < full; i += 4) {
+        int a = kDecode[s[i]], b = kDecode[s[i + 1]], c = kDecode[s[i + 2]], d = kDecode[s[i + 3]];
+        if ((a | b | c | d) < 0) {
+            out.clear();
+            return false;
+        }
+        uint32_t v = uint32_t(a) << 18 | uint32_t(b) << 12 | uint32_t(c) << 6 | uint32_t(d);
+        *o++ = uint8_t(v >> 16);
+        *o++ = uint8_t(v >> 8);
+        *o++ = uint8_t(v);
+    }
+    if (pad) {
+        int a = kDecode[s[n - 4]], b = kDecode[s[n - 3]];
+        int c = pad == 1 ? kDecode[s[n - 2]] : 0;
+        if ((a | b | c) < 0) {
+            out.clear();
+            return false;
+        }
+        uint32_t v = uint32_t(a) << 18 | uint32_t(b) << 12 | uint32_t(c) << 6;
+        *o++ = uint8_t(v >> 16);
+        if (pad == 1) *o++ = uint8_t(v >> 8);
+    }
+    return true;
+}
+
+void LineSplitter::append(const char* bytes, size_t size) {
+    if (start > 0 && start >= buffer.size() / 2) {
+        buffer.erase(0, start);
+        scanned -= start;
+        start = 0;
+    }
+    buffer.append(bytes, size);
+}
+
+bool LineSplitter::next(std::string& line) {
+    const void* lf = std::memchr(buffer.data() + scanned, '\n', buffer.size() - scanned);
+    if (!lf) {
+        scanned = buffer.size();
+        return false;
+    }
+    size_t end = size_t(static_cast<const char*>(lf) - buffer.data());
+    size_t stop = end > start && buffer[end - 1] == '\r' ? end - 1 : end;
+    line.assign(buffer, start, stop - start);
+    start = scanned = end + 1;
+    if (start == buffer.size()) {
+        buffer.clear();
+        start = scanned = 0;
+    }
+    return true;
+}
+
+bool LineSplitter::rest(std::string& line) {
+    if (start >= buffer.size()) return false;
+    line.assign(buffer, start, std::string::npos);
+    buffer.clear();
+    start = scanned = 0;
+    return true;
+}

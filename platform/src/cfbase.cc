@@ -1,6 +1,8 @@
 // Reference counting, strings, data and arrays.
 #include "cfinternal.h"
 
+#include <simdjson.h>
+
 #include <cstring>
 #include <map>
 #include <memory>
@@ -29,49 +31,6 @@ long liveReferences(CFTypeID type) {
 }
 
 const Object* object(CFTypeRef cf) { return static_cast<const Object*>(cf); }
-
-std::string repairUtf8(const char* bytes, size_t size) {
-    std::string out;
-    out.reserve(size);
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-    size_t i = 0;
-    while (i < size) {
-        unsigned char c = s[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        // Length of the sequence and the range allowed for its second byte
-        // (which rules out overlong forms, surrogates and values past U+10FFFF).
-        size_t n = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) n = 2;
-        else if (c >= 0xE0 && c <= 0xEF) {
-            n = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        }
-        size_t good = n == 0 ? 0 : 1;
-        for (size_t k = 1; k < n && i + k < size; ++k) {
-            unsigned char b = s[i + k];
-            if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
-            ++good;
-        }
-        if (n != 0 && good == n) {
-            out.append(bytes + i, n);
-            i += n;
-        } else {
-            out.append("\xEF\xBF\xBD");
-            i += good == 0 ? 1 : good;
-        }
-    }
-    return out;
-}
 
 CFIndex utf16Length(const std::string& utf8) {
     CFIndex n = 0;
@@ -143,7 +102,7 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     const char* p = reinterpret_cast<const char*>(bytes);
     std::string s(p, size_t(numBytes));
     // As on macOS, bytes that are not UTF-8 make no string.
-    if (cfl::repairUtf8(p, size_t(numBytes)) != s) return nullptr;
+    if (!simdjson::validate_utf8(p, size_t(numBytes))) return nullptr;
     return cfl::makeString(std::move(s));
 }
 

@@ -40,8 +40,6 @@ long liveReferences(CFTypeID type);
 
 const Object* object(CFTypeRef cf);
 
-/// Turns bytes into valid UTF-8, replacing each maximal invalid subpart with U+FFFD.
-std::string repairUtf8(const char* bytes, size_t size);
 /// Number of UTF-16 code units that a valid UTF-8 string holds.
 CFIndex utf16Length(const std::string& utf8);
 

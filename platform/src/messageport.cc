@@ -1,0 +1,564 @@
+// Message ports between processes of one user: one abstract Unix-domain
+// stream socket per local port, framed requests and replies (docs/wire-format.md).
+//
+// Abstract names vanish with the process that bound them, however it ends, so
+// nothing is left to clean up. Peers are checked with SO_PEERCRED both ways.
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "cfinternal.h"
+#include "runloop.h"
+
+namespace cfl {
+namespace {
+
+constexpr char kRequestMagic[4] = {'C', 'F', 'M', 'Q'};
+constexpr char kReplyMagic[4] = {'C', 'F', 'M', 'R'};
+constexpr size_t kHeaderSize = 12;
+/// Frames claim at most this many bytes: a CFIndex of any 32-bit platform.
+constexpr uint32_t kMaxFrame = 0x7fffffff;
+/// Longest name kept whole; longer names are cut, as the bootstrap service does on macOS.
+constexpr size_t kMaxNameBytes = 128;
+/// A connection yields the run loop after this much input so other peers get their turn.
+constexpr size_t kReadBudget = 1 << 22;
+
+uint32_t getU32(const UInt8* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+void putU32(UInt8* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = UInt8(v >> (8 * i));
+}
+
+/// Cuts a name at a character boundary no later than kMaxNameBytes.
+std::string cutName(const std::string& name) {
+    if (name.size() <= kMaxNameBytes) return name;
+    size_t end = kMaxNameBytes;
+    while (end > 0 && (UInt8(name[end]) & 0xC0) == 0x80) --end;
+    return name.substr(0, end);
+}
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    return h ^ (h >> 33);
+}
+
+/// The socket address of a name for this user: the name itself when it fits,
+/// else a 128-bit digest of it, in a separate part of the namespace.
+socklen_t addressFor(const std::string& name, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::string path = "cfmessageport." + std::to_string(geteuid());
+    if (path.size() + 1 + name.size() <= sizeof addr.sun_path - 1) {
+        path += "." + name;
+    } else {
+        uint64_t a = 0xcbf29ce484222325ULL, b = 0x84222325cbf29ce4ULL;
+        for (unsigned char c : name) {
+            a = (a ^ c) * 0x100000001b3ULL;
+            b = mix(b ^ c);
+        }
+        char hex[40];
+        snprintf(hex, sizeof hex, "#%016llx%016llx", (unsigned long long)mix(a), (unsigned long long)b);
+        path += hex;
+    }
+    std::memcpy(addr.sun_path + 1, path.data(), path.size());
+    return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+}
+
+bool sameUser(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == geteuid();
+}
+
+/// Reads one frame's header and body as bytes arrive; the body grows only
+/// with the bytes received, whatever length the header claims.
+struct FrameReader {
+    UInt8 header[kHeaderSize];
+    size_t have = 0;
+    std::vector<UInt8> body;
+    size_t bodyWant = 0;
+    bool inBody = false;
+
+    enum Result { kMore, kFrame, kClosed, kGarbage, kWouldBlock, kFailed };
+
+    /// Reads what the socket has, up to one complete frame.
+    Result step(int fd, const char (&magic)[4], size_t& budget) {
+        for (;;) {
+            if (!inBody) {
+                ssize_t n = recv(fd, header + have, kHeaderSize - have, 0);
+                if (n == 0) return kClosed;
+                if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
+                have += size_t(n);
+                if (have < kHeaderSize) continue;
+                if (std::memcmp(header, magic, 4) != 0) return kGarbage;
+                uint32_t len = getU32(header + 8);
+                if (len > kMaxFrame) return kGarbage;
+                bodyWant = len;
+                body.clear();
+                inBody = true;
+            }
+            if (body.size() == bodyWant) {
+                inBody = false;
+                have = 0;
+                return kFrame;
+            }
+            if (budget == 0) return kMore;
+            size_t old = body.size();
+            size_t grow = std::min(bodyWant - old, std::max<size_t>(65536, old));
+            body.resize(old + grow);
+            ssize_t n = recv(fd, body.data() + old, grow, 0);
+            body.resize(old + size_t(std::max<ssize_t>(n, 0)));
+            if (n == 0) return kClosed;
+            if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
+            budget -= std::min(budget, size_t(n));
+        }
+    }
+
+    int32_t field() const { return int32_t(getU32(header + 4)); }
+};
+
+/// Sends what it can without blocking; returns false on a broken connection.
+bool sendSome(int fd, const std::string& head, size_t& headOff, const UInt8* body, size_t bodyLen, size_t& bodyOff) {
+    while (headOff < head.size() || bodyOff < bodyLen) {
+        iovec iov[2];
+        int count = 0;
+        if (headOff < head.size()) iov[count++] = {const_cast<char*>(head.data()) + headOff, head.size() - headOff};
+        if (bodyOff < bodyLen) iov[count++] = {const_cast<UInt8*>(body) + bodyOff, bodyLen - bodyOff};
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = size_t(count);
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        size_t sent = size_t(n);
+        size_t fromHead = std::min(sent, head.size() - headOff);
+        headOff += fromHead;
+        bodyOff += sent - fromHead;
+        if (sent == 0) break;
+    }
+    return true;
+}
+
+std::string header(const char (&magic)[4], int32_t field, uint32_t length) {
+    std::string h(kHeaderSize, '\0');
+    auto* p = reinterpret_cast<UInt8*>(h.data());
+    std::memcpy(p, magic, 4);
+    putU32(p + 4, uint32_t(field));
+    putU32(p + 8, length);
+    return h;
+}
+
+/// One peer connected to a local port.
+struct Connection {
+    int fd = -1;
+    uint64_t watchId = 0;
+    FrameReader in;
+    std::string outHead;
+    CFDataRef outBody = nullptr;
+    size_t outHeadOff = 0, outBodyOff = 0;
+    bool closed = false;
+
+    ~Connection() {
+        if (outBody) CFRelease(outBody);
+        if (fd >= 0) close(fd);
+    }
+    bool flushed() const {
+        return outHeadOff == outHead.size() && (!outBody || outBodyOff == size_t(CFDataGetLength(outBody)));
+    }
+};
+
+}  // namespace
+}  // namespace cfl
+
+struct __CFMessagePort : cfl::Object {
+    __CFMessagePort() : Object(cfl::typeMessagePort) {}
+    ~__CFMessagePort() override;
+
+    bool remote = false;
+    bool valid = true;
+    CFStringRef name = nullptr;
+    std::string key;
+
+    // Local side.
+    int listenFd = -1;
+    CFMessagePortCallBack callout = nullptr;
+    CFMessagePortContext context{};
+    CFRunLoopSourceRef source = nullptr;
+    CFRunLoopRef loop = nullptr;
+    uint64_t listenWatch = 0;
+    std::unordered_map<cfl::Connection*, std::shared_ptr<cfl::Connection>> connections;
+
+    // Remote side.
+    int fd = -1;
+    bool waiting = false;
+    size_t staleReplies = 0;
+    cfl::FrameReader reply;
+};
+
+namespace cfl {
+namespace {
+
+void closeConnection(CFMessagePortRef port, Connection* c) {
+    if (c->closed) return;
+    c->closed = true;
+    if (port->loop) unwatch(port->loop, c->watchId);
+    port->connections.erase(c);  // may free c
+}
+
+void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c, uint32_t events);
+
+void flushConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
+    const UInt8* body = c->outBody ? CFDataGetBytePtr(c->outBody) : nullptr;
+    size_t bodyLen = c->outBody ? size_t(CFDataGetLength(c->outBody)) : 0;
+    if (!sendSome(c->fd, c->outHead, c->outHeadOff, body, bodyLen, c->outBodyOff)) {
+        closeConnection(port, c.get());
+        return;
+    }
+    if (c->flushed()) {
+        if (c->outBody) CFRelease(c->outBody);
+        c->outBody = nullptr;
+        c->outHead.clear();
+        c->outHeadOff = c->outBodyOff = 0;
+        rewatch(port->loop, c->watchId, EPOLLIN);
+    } else {
+        // Read nothing more from a peer that does not take its replies.
+        rewatch(port->loop, c->watchId, EPOLLOUT);
+    }
+}
+
+void deliver(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
+    SInt32 msgid = c->in.field();
+    CFDataRef data = new __CFData(std::move(c->in.body));
+    c->in.body = {};
+    // The callout may run the loop again: keep this connection quiet meanwhile.
+    rewatch(port->loop, c->watchId, 0);
+    CFRetain(port);
+    CFDataRef answer = port->callout ? port->callout(port, msgid, data, port->context.info) : nullptr;
+    CFRelease(data);
+    if (!c->closed && port->valid) {
+        c->outHead = header(kReplyMagic, 0, answer ? uint32_t(CFDataGetLength(answer)) : 0);
+        c->outBody = answer;
+        answer = nullptr;
+        flushConnection(port, c);
+    }
+    if (answer) CFRelease(answer);
+    CFRelease(port);
+}
+
+void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c, uint32_t events) {
+    if (!c->flushed()) {
+        if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) flushConnection(port, c);
+        return;
+    }
+    size_t budget = kReadBudget;
+    for (;;) {
+        switch (c->in.step(c->fd, kRequestMagic, budget)) {
+            case FrameReader::kFrame:
+                deliver(port, c);
+                if (c->closed || !c->flushed()) return;
+                continue;
+            case FrameReader::kMore:
+                if (budget == 0) return;
+                continue;
+            case FrameReader::kWouldBlock:
+                return;
+            default:  // closed, garbage or failed: drop the peer, keep the port
+                closeConnection(port, c.get());
+                return;
+        }
+    }
+}
+
+void acceptAll(CFMessagePortRef port) {
+    for (int i = 0; i < 64; ++i) {
+        int fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (!sameUser(fd)) {
+            close(fd);
+            continue;
+        }
+        auto c = std::make_shared<Connection>();
+        c->fd = fd;
+        std::weak_ptr<Connection> weak = c;
+        c->watchId = watch(port->loop, fd, EPOLLIN, [port, weak](uint32_t events) {
+            if (auto strong = weak.lock()) serveConnection(port, strong, events);
+        });
+        port->connections[c.get()] = c;
+    }
+}
+
+void schedule(CFMessagePortRef port, CFRunLoopRef rl) {
+    if (port->loop || !port->valid) return;
+    port->loop = rl;
+    countSource(rl, 1);
+    if (port->listenFd >= 0) port->listenWatch = watch(rl, port->listenFd, EPOLLIN, [port](uint32_t) { acceptAll(port); });
+}
+
+void unschedule(CFMessagePortRef port) {
+    if (!port->loop) return;
+    while (!port->connections.empty()) closeConnection(port, port->connections.begin()->first);
+    if (port->listenWatch) unwatch(port->loop, port->listenWatch);
+    port->listenWatch = 0;
+    countSource(port->loop, -1);
+    port->loop = nullptr;
+}
+
+/// Connects to a live port of this user: 1 connected, 0 live but not accepting
+/// yet (its backlog is full), -1 no such port.
+int connectTo(const std::string& key, int& fdOut) {
+    sockaddr_un addr;
+    socklen_t len = addressFor(key, addr);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+        if (sameUser(fd)) {
+            fdOut = fd;
+            return 1;
+        }
+        close(fd);
+        return -1;
+    }
+    int err = errno;
+    close(fd);
+    return err == EAGAIN ? 0 : -1;
+}
+
+void invalidateRemote(CFMessagePortRef port) {
+    port->valid = false;
+    if (port->fd >= 0) close(port->fd);
+    port->fd = -1;
+}
+
+double clampTimeout(CFTimeInterval t) {
+    if (!(t > 0)) return 0;  // negative or NaN
+    return std::min(t, 1.0e9);
+}
+
+}  // namespace
+}  // namespace cfl
+
+__CFMessagePort::~__CFMessagePort() {
+    CFMessagePortInvalidate(this);
+    if (source) CFRelease(source);
+    if (name) CFRelease(name);
+}
+
+extern "C" {
+
+CFTypeID CFMessagePortGetTypeID(void) { return cfl::typeMessagePort; }
+
+CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef, CFStringRef name, CFMessagePortCallBack callout,
+                                          CFMessagePortContext* context, Boolean* shouldFreeInfo) {
+    if (shouldFreeInfo) *shouldFreeInfo = true;
+    int fd = -1;
+    std::string key;
+    if (name) {
+        key = cfl::cutName(cfl::text(name));
+        sockaddr_un addr;
+        socklen_t len = cfl::addressFor(key, addr);
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return nullptr;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, SOMAXCONN) != 0) {
+            close(fd);
+            return nullptr;  // the name is held by a live port
+        }
+    }
+    auto* port = new __CFMessagePort;
+    port->listenFd = fd;
+    port->key = key;
+    port->name = name ? cfl::makeString(key) : nullptr;
+    port->callout = callout;
+    if (context) {
+        port->context = *context;
+        if (context->retain && context->info) port->context.info = const_cast<void*>(context->retain(context->info));
+    }
+    if (shouldFreeInfo) *shouldFreeInfo = false;
+    return port;
+}
+
+CFMessagePortRef CFMessagePortCreateRemote(CFAllocatorRef, CFStringRef name) {
+    if (!name) return nullptr;
+    std::string key = cfl::cutName(cfl::text(name));
+    int fd = -1;
+    if (cfl::connectTo(key, fd) < 0) return nullptr;
+    auto* port = new __CFMessagePort;
+    port->remote = true;
+    port->key = key;
+    port->name = cfl::makeString(key);
+    port->fd = fd;
+    return port;
+}
+
+Boolean CFMessagePortIsRemote(CFMessagePortRef ms) { return ms->remote; }
+
+CFStringRef CFMessagePortGetName(CFMessagePortRef ms) { return ms->name; }
+
+Boolean CFMessagePortIsValid(CFMessagePortRef ms) { return ms->valid; }
+
+void CFMessagePortInvalidate(CFMessagePortRef ms) {
+    if (!ms->valid && ms->listenFd < 0 && ms->fd < 0) return;
+    ms->valid = false;
+    if (ms->remote) {
+        cfl::invalidateRemote(ms);
+        return;
+    }
+    if (ms->source && ms->source->scheduledOn) CFRunLoopSourceInvalidate(ms->source);
+    cfl::unschedule(ms);
+    if (ms->listenFd >= 0) close(ms->listenFd);
+    ms->listenFd = -1;
+    if (ms->context.release && ms->context.info) ms->context.release(ms->context.info);
+    ms->context.info = nullptr;
+}
+
+CFRunLoopSourceRef CFMessagePortCreateRunLoopSource(CFAllocatorRef, CFMessagePortRef local, CFIndex) {
+    if (!local || local->remote) return nullptr;
+    if (local->source) return static_cast<CFRunLoopSourceRef>(const_cast<void*>(CFRetain(local->source)));
+    // The port keeps its one source (and hands out further references to it);
+    // the source refers back to the port without owning it.
+    auto* source = new __CFRunLoopSource;
+    source->schedule = [local](CFRunLoopRef rl) { cfl::schedule(local, rl); };
+    source->unschedule = [local](CFRunLoopRef) { cfl::unschedule(local); };
+    local->source = source;
+    CFRetain(source);
+    return source;
+}
+
+SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, CFTimeInterval sendTimeout,
+                                CFTimeInterval rcvTimeout, CFStringRef replyMode, CFDataRef* returnData) {
+    if (returnData) *returnData = nullptr;
+    if (!remote || !remote->remote || !remote->valid) return kCFMessagePortIsInvalid;
+    if (remote->waiting) return kCFMessagePortTransportError;  // one request at a time per port
+    CFIndex length = data ? CFDataGetLength(data) : 0;
+    if (uint64_t(length) > cfl::kMaxFrame) return kCFMessagePortTransportError;
+
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    double sendDeadline = cfl::now() + cfl::clampTimeout(sendTimeout);
+    auto nothing = [] { return false; };
+
+    // A port whose listener had a full backlog when it was looked up connects now.
+    while (remote->fd < 0) {
+        int state = cfl::connectTo(remote->key, remote->fd);
+        if (state > 0) break;
+        if (state < 0) {
+            cfl::invalidateRemote(remote);
+            return kCFMessagePortIsInvalid;
+        }
+        if (cfl::now() >= sendDeadline) return kCFMessagePortSendTimeout;
+        cfl::runUntil(rl, nothing, std::min(sendDeadline, cfl::now() + 0.002));
+    }
+    // A peer that has gone away since the lookup makes the port invalid.
+    char probe;
+    ssize_t peeked = recv(remote->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        cfl::invalidateRemote(remote);
+        return kCFMessagePortIsInvalid;
+    }
+
+    remote->waiting = true;
+    struct Done {
+        CFMessagePortRef port;
+        ~Done() { port->waiting = false; }
+    } done{remote};
+
+    std::string head = cfl::header(cfl::kRequestMagic, msgid, uint32_t(length));
+    const UInt8* body = data ? CFDataGetBytePtr(data) : nullptr;
+    size_t headOff = 0, bodyOff = 0;
+    bool broken = false;
+    auto sent = [&] { return broken || (headOff == head.size() && bodyOff == size_t(length)); };
+    broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
+    if (!sent()) {
+        uint64_t id = cfl::watch(rl, remote->fd, EPOLLOUT, [&](uint32_t) {
+            broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
+        });
+        cfl::runUntil(rl, sent, sendDeadline);
+        cfl::unwatch(rl, id);
+    }
+    if (broken) {
+        cfl::invalidateRemote(remote);
+        return kCFMessagePortBecameInvalidError;
+    }
+    if (!sent()) {
+        // Part of a frame is on the wire; this connection cannot carry another.
+        close(remote->fd);
+        remote->fd = -1;
+        remote->staleReplies = 0;
+        remote->reply = {};
+        return kCFMessagePortSendTimeout;
+    }
+    if (!replyMode || !returnData) {
+        ++remote->staleReplies;  // the receiver answers anyway; skip that answer later
+        return kCFMessagePortSuccess;
+    }
+
+    double replyDeadline = cfl::now() + cfl::clampTimeout(rcvTimeout);
+    enum { kWaiting, kReplied, kGone, kGarbage } state = kWaiting;
+    CFDataRef answer = nullptr;
+    auto readReplies = [&] {
+        size_t budget = SIZE_MAX;
+        while (state == kWaiting) {
+            switch (remote->reply.step(remote->fd, cfl::kReplyMagic, budget)) {
+                case cfl::FrameReader::kFrame:
+                    if (remote->staleReplies > 0) {
+                        --remote->staleReplies;
+                        remote->reply.body = {};
+                        continue;
+                    }
+                    if (!remote->reply.body.empty()) answer = new __CFData(std::move(remote->reply.body));
+                    remote->reply.body = {};
+                    state = kReplied;
+                    return;
+                case cfl::FrameReader::kMore:
+                    continue;
+                case cfl::FrameReader::kWouldBlock:
+                    return;
+                case cfl::FrameReader::kGarbage:
+                    state = kGarbage;
+                    return;
+                default:
+                    state = kGone;
+                    return;
+            }
+        }
+    };
+    readReplies();
+    if (state == kWaiting) {
+        uint64_t id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) { readReplies(); });
+        cfl::runUntil(rl, [&] { return state != kWaiting; }, replyDeadline);
+        cfl::unwatch(rl, id);
+    }
+    switch (state) {
+        case kReplied:
+            *returnData = answer;
+            return kCFMessagePortSuccess;
+        case kGone:
+            cfl::invalidateRemote(remote);
+            return kCFMessagePortBecameInvalidError;
+        case kGarbage:
+            close(remote->fd);
+            remote->fd = -1;
+            remote->staleReplies = 0;
+            remote->reply = {};
+            return kCFMessagePortTransportError;
+        case kWaiting:
+            break;
+    }
+    ++remote->staleReplies;  // a late answer must not pass for the next one
+    return kCFMessagePortReceiveTimeout;
+}
+
+}  // extern "C"
