@@ -62,7 +62,12 @@ struct __CFArray : cfl::Object {
     const std::vector<CFTypeRef> values;
 };
 
+struct sockaddr_un;
+
 namespace cfl {
+/// The abstract socket address of a port name for this user; returns its length.
+unsigned addressFor(const std::string& name, sockaddr_un& addr);
+
 /// A new owned string from UTF-8 that is already valid.
 CFStringRef makeString(std::string utf8);
 const std::string& text(CFStringRef s);

@@ -55,28 +55,6 @@ uint64_t mix(uint64_t h) {
     return h ^ (h >> 33);
 }
 
-/// The socket address of a name for this user: the name itself when it fits,
-/// else a 128-bit digest of it, in a separate part of the namespace.
-socklen_t addressFor(const std::string& name, sockaddr_un& addr) {
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::string path = "cfmessageport." + std::to_string(geteuid());
-    if (path.size() + 1 + name.size() <= sizeof addr.sun_path - 1) {
-        path += "." + name;
-    } else {
-        uint64_t a = 0xcbf29ce484222325ULL, b = 0x84222325cbf29ce4ULL;
-        for (unsigned char c : name) {
-            a = (a ^ c) * 0x100000001b3ULL;
-            b = mix(b ^ c);
-        }
-        char hex[40];
-        snprintf(hex, sizeof hex, "#%016llx%016llx", (unsigned long long)mix(a), (unsigned long long)b);
-        path += hex;
-    }
-    std::memcpy(addr.sun_path + 1, path.data(), path.size());
-    return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-}
-
 bool sameUser(int fd) {
     ucred cred{};
     socklen_t len = sizeof cred;
@@ -183,6 +161,29 @@ struct Connection {
 };
 
 }  // namespace
+
+/// The socket address of a name for this user: the name itself when it fits,
+/// else a 128-bit digest of it, in a separate part of the namespace.
+unsigned addressFor(const std::string& name, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::string path = "cfmessageport." + std::to_string(geteuid());
+    if (path.size() + 1 + name.size() <= sizeof addr.sun_path - 1) {
+        path += "." + name;
+    } else {
+        uint64_t a = 0xcbf29ce484222325ULL, b = 0x84222325cbf29ce4ULL;
+        for (unsigned char c : name) {
+            a = (a ^ c) * 0x100000001b3ULL;
+            b = mix(b ^ c);
+        }
+        char hex[40];
+        snprintf(hex, sizeof hex, "#%016llx%016llx", (unsigned long long)mix(a), (unsigned long long)b);
+        path += hex;
+    }
+    std::memcpy(addr.sun_path + 1, path.data(), path.size());
+    return unsigned(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+}
+
 }  // namespace cfl
 
 struct __CFMessagePort : cfl::Object {

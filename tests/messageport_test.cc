@@ -1,0 +1,315 @@
+#include <CoreFoundation/CoreFoundation.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cfinternal.h"
+
+namespace {
+
+std::string uniqueName(const std::string& what) {
+    static int counter = 0;
+    return "porttest." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + what;
+}
+
+CFStringRef str(const std::string& s) {
+    return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()), CFIndex(s.size()),
+                                   kCFStringEncodingUTF8, false);
+}
+
+std::string bytes(CFDataRef d) {
+    return d ? std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(d)), size_t(CFDataGetLength(d))) : "";
+}
+
+CFDataRef makeData(const std::string& s) {
+    return CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(s.data()), CFIndex(s.size()));
+}
+
+struct Received {
+    std::vector<SInt32> ids;
+    std::vector<std::string> payloads;
+    std::string reply;
+    bool invalidateOnMessage = false;
+};
+
+CFDataRef record(CFMessagePortRef local, SInt32 msgid, CFDataRef d, void* info) {
+    auto* r = static_cast<Received*>(info);
+    r->ids.push_back(msgid);
+    r->payloads.push_back(bytes(d));
+    if (r->invalidateOnMessage) CFMessagePortInvalidate(local);
+    return r->reply.empty() ? nullptr : makeData(r->reply);
+}
+
+CFMessagePortRef makeLocal(const std::string& name, Received* r) {
+    CFMessagePortContext context = {0, r, nullptr, nullptr, nullptr};
+    Boolean shouldFree = true;
+    CFStringRef n = str(name);
+    CFMessagePortRef port = CFMessagePortCreateLocal(nullptr, n, record, &context, &shouldFree);
+    CFRelease(n);
+    EXPECT_EQ(shouldFree, port == nullptr);
+    return port;
+}
+
+void schedule(CFMessagePortRef port, CFRunLoopRef rl) {
+    CFRunLoopSourceRef source = CFMessagePortCreateRunLoopSource(nullptr, port, 0);
+    CFRunLoopAddSource(rl, source, kCFRunLoopDefaultMode);
+    CFRelease(source);
+}
+
+CFMessagePortRef remote(const std::string& name) {
+    CFStringRef n = str(name);
+    CFMessagePortRef port = CFMessagePortCreateRemote(nullptr, n);
+    CFRelease(n);
+    return port;
+}
+
+SInt32 sendTo(CFMessagePortRef port, SInt32 msgid, const std::string& payload, double timeout,
+              std::string* reply = nullptr) {
+    CFDataRef d = makeData(payload);
+    CFDataRef answer = nullptr;
+    SInt32 status = CFMessagePortSendRequest(port, msgid, d, timeout, timeout, kCFRunLoopDefaultMode, &answer);
+    CFRelease(d);
+    if (reply) *reply = bytes(answer);
+    if (answer) CFRelease(answer);
+    return status;
+}
+
+/// A local port served by a run loop of its own thread, as a peer process would serve it.
+struct ServedPort {
+    explicit ServedPort(const std::string& portName) : name(portName) {
+        thread = std::thread([this] {
+            port = makeLocal(name, &received);
+            loop = CFRunLoopGetCurrent();
+            schedule(port, loop);
+            ready = true;
+            CFRunLoopRun();
+            CFMessagePortInvalidate(port);
+            CFRelease(port);
+        });
+        while (!ready) std::this_thread::yield();
+    }
+    ~ServedPort() {
+        CFRunLoopStop(loop);
+        thread.join();
+    }
+    std::string name;
+    Received received;
+    CFMessagePortRef port = nullptr;
+    CFRunLoopRef loop = nullptr;
+    std::atomic<bool> ready{false};
+    std::thread thread;
+};
+
+int rawConnect(const std::string& name) {
+    sockaddr_un addr;
+    unsigned len = cfl::addressFor(name, addr);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    return fd;
+}
+
+class MessagePorts : public ::testing::Test {
+protected:
+    void SetUp() override { baseline = cfl::liveReferences(0); }
+    void TearDown() override { EXPECT_EQ(cfl::liveReferences(0), baseline) << "references leaked"; }
+    long baseline = 0;
+};
+
+}  // namespace
+
+TEST_F(MessagePorts, ANameIsHeldByOneLivePortAndFreedWithIt) {
+    Received r;
+    std::string name = uniqueName("held");
+    CFMessagePortRef a = makeLocal(name, &r);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(makeLocal(name, &r), nullptr);  // this process holds it already
+    CFMessagePortRef found = remote(name);
+    EXPECT_NE(found, nullptr);
+    if (found) CFRelease(found);
+    EXPECT_EQ(remote(uniqueName("nobody")), nullptr);
+
+    CFMessagePortInvalidate(a);
+    EXPECT_EQ(remote(name), nullptr);
+    CFMessagePortRef again = makeLocal(name, &r);
+    EXPECT_NE(again, nullptr);
+    CFRelease(again);
+    CFRelease(a);
+}
+
+TEST_F(MessagePorts, LongNamesWorkInFullUpTo128BytesAndAreCutBeyond) {
+    Received r;
+    std::string base = uniqueName("");
+    std::string exact = base + std::string(128 - base.size() - 2, 'x') + "\xC3\xA9";  // 128 bytes, ends in a 2-byte character
+    std::string sibling = base + std::string(128 - base.size() - 2, 'x') + "\xC3\xA8";
+    CFMessagePortRef a = makeLocal(exact, &r);
+    ASSERT_NE(a, nullptr);
+    CFMessagePortRef b = makeLocal(sibling, &r);  // differs only in its last byte, far past the socket address limit
+    ASSERT_NE(b, nullptr);
+    CFStringRef nameA = str(exact);
+    EXPECT_TRUE(CFEqual(CFMessagePortGetName(a), nameA));
+    CFRelease(nameA);
+
+    // Past 128 bytes the name is cut at a character boundary, so a longer name reaches the cut one.
+    std::string longer = base + std::string(128 - base.size() - 1, 'y') + "\xC3\xA9zzz";
+    CFMessagePortRef c = makeLocal(longer, &r);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(std::string(CFStringGetCStringPtr(CFMessagePortGetName(c), kCFStringEncodingUTF8)),
+              base + std::string(128 - base.size() - 1, 'y'));
+    CFMessagePortRef viaCut = remote(base + std::string(128 - base.size() - 1, 'y'));
+    EXPECT_NE(viaCut, nullptr);
+    if (viaCut) CFRelease(viaCut);
+    for (CFMessagePortRef p : {a, b, c}) CFRelease(p);
+}
+
+TEST_F(MessagePorts, ASendToOnesOwnPortIsServedWhileItWaits) {
+    Received r;
+    r.reply = "pong";
+    std::string name = uniqueName("self");
+    CFMessagePortRef local = makeLocal(name, &r);
+    ASSERT_NE(local, nullptr);
+    schedule(local, CFRunLoopGetCurrent());
+    CFMessagePortRef peer = remote(name);
+    ASSERT_NE(peer, nullptr);
+
+    std::string big(8 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 131);
+    std::string reply;
+    EXPECT_EQ(sendTo(peer, INT32_MIN, "", 5, &reply), kCFMessagePortSuccess);
+    EXPECT_EQ(reply, "pong");
+    EXPECT_EQ(sendTo(peer, INT32_MAX, big, 5), kCFMessagePortSuccess);
+    EXPECT_EQ(sendTo(peer, 0, "x", 5), kCFMessagePortSuccess);
+    EXPECT_EQ(r.ids, (std::vector<SInt32>{INT32_MIN, INT32_MAX, 0}));
+    ASSERT_EQ(r.payloads.size(), 3u);
+    EXPECT_EQ(r.payloads[0], "");
+    EXPECT_TRUE(r.payloads[1] == big);
+
+    CFRelease(peer);
+    CFMessagePortInvalidate(local);
+    CFRelease(local);
+}
+
+TEST_F(MessagePorts, StatusesTellWhereARequestStopped) {
+    Received r;
+    std::string name = uniqueName("unserved");
+    CFMessagePortRef unserved = makeLocal(name, &r);  // registered, but no run loop ever serves it
+    ASSERT_NE(unserved, nullptr);
+
+    CFMessagePortRef p = remote(name);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(sendTo(p, 1, "hello", 0.05), kCFMessagePortReceiveTimeout);
+    CFRelease(p);
+
+    // Far more than the socket buffers hold, to a receiver that never reads.
+    p = remote(name);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(sendTo(p, 1, std::string(16 << 20, 'a'), 0.05), kCFMessagePortSendTimeout);
+    CFRelease(p);
+
+    p = remote(name);
+    ASSERT_NE(p, nullptr);
+    CFMessagePortInvalidate(unserved);
+    EXPECT_EQ(sendTo(p, 1, "late", 1), kCFMessagePortIsInvalid);
+    EXPECT_FALSE(CFMessagePortIsValid(p));
+    EXPECT_EQ(sendTo(p, 1, "again", 1), kCFMessagePortIsInvalid);
+    CFRelease(p);
+    CFRelease(unserved);
+}
+
+TEST_F(MessagePorts, AReceiverThatClosesWhileASendWaitsEndsTheWaitAtOnce) {
+    ServedPort served(uniqueName("closing"));
+    served.received.invalidateOnMessage = true;
+    CFMessagePortRef p = remote(served.name);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(sendTo(p, 1, "bye", 60), kCFMessagePortBecameInvalidError);
+    CFRelease(p);
+}
+
+TEST_F(MessagePorts, RepliesStayInStepAfterOneWayAndTimedOutRequests) {
+    ServedPort served(uniqueName("steps"));
+    served.received.reply = "ok";
+    CFMessagePortRef p = remote(served.name);
+    ASSERT_NE(p, nullptr);
+    CFDataRef d = makeData("one-way");
+    EXPECT_EQ(CFMessagePortSendRequest(p, 5, d, 1, 1, nullptr, nullptr), kCFMessagePortSuccess);
+    CFRelease(d);
+    std::string reply;
+    EXPECT_EQ(sendTo(p, 6, "two-way", 5, &reply), kCFMessagePortSuccess);
+    EXPECT_EQ(reply, "ok");
+    EXPECT_EQ(sendTo(p, 7, "three", 5, &reply), kCFMessagePortSuccess);
+    CFRelease(p);
+}
+
+TEST_F(MessagePorts, MisbehavingPeersDoNotStopAPortFromServingOthers) {
+    ServedPort served(uniqueName("robust"));
+    int garbage = rawConnect(served.name);
+    ASSERT_EQ(write(garbage, "GET / HTTP/1.1\r\n\r\n", 18), 18);
+    int huge = rawConnect(served.name);
+    const unsigned char claim[12] = {'C', 'F', 'M', 'Q', 1, 0, 0, 0, 0xff, 0xff, 0xff, 0x7f};
+    ASSERT_EQ(write(huge, claim, sizeof claim), ssize_t(sizeof claim));
+    ASSERT_EQ(write(huge, "only a little", 13), 13);  // then silence
+    int partial = rawConnect(served.name);
+    ASSERT_EQ(write(partial, claim, 7), 7);
+    close(partial);  // gone in the middle of a header
+    int stalled = rawConnect(served.name);
+    const unsigned char empty[12] = {'C', 'F', 'M', 'Q', 2, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 20000; ++i) {  // requests whose replies are never read
+        if (send(stalled, empty, sizeof empty, MSG_DONTWAIT) < 0) break;
+    }
+
+    CFMessagePortRef p = remote(served.name);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(sendTo(p, 9, "still here", 5), kCFMessagePortSuccess);
+    CFRelease(p);
+    // The garbage peer was dropped: it sees the end of its stream (or a reset, as it sent more than was read).
+    char buf[16];
+    EXPECT_LE(read(garbage, buf, sizeof buf), 0);
+    for (int fd : {garbage, huge, stalled}) close(fd);
+}
+
+TEST(RunLoop, BlocksRunInOrderAndWakeUpComesFromAnyThread) {
+    CFRunLoopRef main = CFRunLoopGetCurrent();
+    EXPECT_EQ(main, CFRunLoopGetMain());
+    std::vector<int> order;
+    std::thread producer([&] {
+        EXPECT_EQ(CFRunLoopGetMain(), main);
+        for (int i = 0; i < 100; ++i) CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&order, i] { order.push_back(i); });
+        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main] { CFRunLoopStop(main); });
+        CFRunLoopWakeUp(main);
+    });
+    // Keep a source on the loop so that it waits instead of finishing at once.
+    Received r;
+    CFMessagePortRef keep = makeLocal(uniqueName("keep"), &r);
+    schedule(keep, main);
+    CFRunLoopRun();
+    producer.join();
+    std::vector<int> expected;
+    for (int i = 0; i < 100; ++i) expected.push_back(i);
+    EXPECT_EQ(order, expected);
+    CFMessagePortInvalidate(keep);
+    CFRelease(keep);
+}
+
+TEST(RunLoop, NestedRunsFromAFloodOfBlocksStayShallow) {
+    CFRunLoopRef main = CFRunLoopGetCurrent();
+    int ran = 0, deepest = 0, depth = 0;
+    const int count = 50000;
+    for (int i = 0; i < count; ++i) {
+        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&] {
+            ++ran;
+            deepest = std::max(deepest, ++depth);
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);  // as a waiting send would
+            --depth;
+        });
+    }
+    while (ran < count) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+    EXPECT_EQ(ran, count);
+    EXPECT_LE(deepest, 32);
+}

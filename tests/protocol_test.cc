@@ -1,0 +1,136 @@
+#include "protocol.h"
+
+#include <gtest/gtest.h>
+
+#include "dispatcher.h"
+
+namespace {
+
+std::vector<std::string> split(const std::vector<std::string>& chunks, bool atEnd) {
+    LineSplitter s;
+    std::vector<std::string> lines;
+    std::string line;
+    for (const auto& c : chunks) {
+        s.append(c.data(), c.size());
+        while (s.next(line)) lines.push_back(line);
+    }
+    if (atEnd && s.rest(line)) lines.push_back(line);
+    return lines;
+}
+
+std::string roundTripId(std::string line) {
+    CommandObject c;
+    if (!parseCommand(line, c)) return "<dropped>";
+    return serializeEvent({{"id", RawJson{c.id ? *c.id : "null"}}});
+}
+
+}  // namespace
+
+TEST(LineFraming, SplitsAtLineFeedAndDropsOnlyACarriageReturnBeforeIt) {
+    EXPECT_EQ(split({"a\nb\r\n\n\rc\r\r\n"}, true), (std::vector<std::string>{"a", "b", "", "\rc\r"}));
+    EXPECT_EQ(split({"par", "tial\r", "\nlast"}, false), (std::vector<std::string>{"partial"}));
+    EXPECT_EQ(split({"par", "tial\r", "\nlast\r"}, true), (std::vector<std::string>{"partial", "last\r"}));
+    EXPECT_TRUE(split({""}, true).empty());
+}
+
+TEST(LineFraming, KeepsMemoryBoundedOverManyLines) {
+    LineSplitter s;
+    std::string chunk;
+    for (int i = 0; i < 1000; ++i) chunk += "{\"cmd\":\"lookup\"}\n";
+    std::string line;
+    size_t count = 0;
+    for (int round = 0; round < 200; ++round) {
+        s.append(chunk.data(), chunk.size());
+        while (s.next(line)) ++count;
+    }
+    EXPECT_EQ(count, 200000u);
+    EXPECT_LE(s.buffer.capacity(), 4 * chunk.size());
+}
+
+TEST(Utf8, ReplacesEachMaximalInvalidSubpart) {
+    std::string s = "a\xC3(\xE2\x82\xF0\x9F\x98\x80\xFF";
+    EXPECT_TRUE(repairUtf8(s));
+    EXPECT_EQ(s, "a\xEF\xBF\xBD(\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
+    std::string surrogate = "\xED\xA0\x80";  // each byte of an encoded surrogate is its own error
+    EXPECT_TRUE(repairUtf8(surrogate));
+    EXPECT_EQ(surrogate, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    std::string fine = "plain \xC3\xA9";
+    EXPECT_FALSE(repairUtf8(fine));
+    EXPECT_EQ(fine, "plain \xC3\xA9");
+}
+
+TEST(Base64, EncodesWithPaddingAndDecodesStrictly) {
+    auto enc = [](const std::string& s) { return base64Encode(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
+    EXPECT_EQ(enc(""), "");
+    EXPECT_EQ(enc("f"), "Zg==");
+    EXPECT_EQ(enc("fo"), "Zm8=");
+    EXPECT_EQ(enc("foo"), "Zm9v");
+    EXPECT_EQ(enc("\xfb\xff"), "+/8=");
+
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(base64Decode("", out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(base64Decode("Zm9vYg==", out));
+    EXPECT_EQ(std::string(out.begin(), out.end()), "foob");
+    EXPECT_TRUE(base64Decode("+/8=", out));
+    EXPECT_EQ(out, (std::vector<uint8_t>{0xfb, 0xff}));
+    for (const char* bad : {"Zg", "Zg=", "Zg===", "Z===", "====", "Zm9v\n", "Zm 9v", "-_8=", "Zg==Zg==", "Z=g=", "Zm9\x80"}) {
+        EXPECT_FALSE(base64Decode(bad, out)) << bad;
+        EXPECT_TRUE(out.empty()) << bad;
+    }
+
+    std::string all;
+    for (int i = 0; i < 256 * 3; ++i) all.push_back(char(i * 7));
+    EXPECT_TRUE(base64Decode(enc(all), out));
+    EXPECT_EQ(std::string(out.begin(), out.end()), all);
+}
+
+TEST(Events, AreCompactOneLineJsonWithEscapes) {
+    EXPECT_EQ(serializeEvent({{"event", std::string("ready")}, {"ports", std::vector<std::string>{"a\n\"b\"", "\\"}}}),
+              R"({"event":"ready","ports":["a\n\"b\"","\\"]})");
+    EXPECT_EQ(serializeEvent({{"s", std::string("\x01\t\x1f\x7f\xC3\xA9")}, {"n", int32_t(-2147483647 - 1)}, {"t", true}}),
+              "{\"s\":\"\\u0001\\t\\u001f\x7f\xC3\xA9\",\"n\":-2147483648,\"t\":true}");
+    // Bytes that are not UTF-8 must not produce invalid JSON.
+    EXPECT_EQ(serializeEvent({{"port", std::string("a\xFF")}}), "{\"port\":\"a\xEF\xBF\xBD\"}");
+}
+
+TEST(Commands, DropEverythingButObjects) {
+    for (const char* line : {"", "   ", "[]", "42", "null", "\"x\"", "true", "{} x", "{\"a\":1}{}", "not json", "{\"a\":[1,,2]}",
+                             "{\"a\":1,}", "{'a':1}"}) {
+        std::string s = line;
+        CommandObject c;
+        EXPECT_FALSE(parseCommand(s, c)) << line;
+    }
+    std::string s = "  {\"cmd\":\"lookup\"}\r";
+    CommandObject c;
+    EXPECT_TRUE(parseCommand(s, c));
+}
+
+TEST(Commands, EchoTheIdOfEveryJsonType) {
+    EXPECT_EQ(roundTripId(R"({"id":7})"), R"({"id":7})");
+    EXPECT_EQ(roundTripId(R"({"id":-1.5e3})"), R"({"id":-1500.0})");
+    EXPECT_EQ(roundTripId(R"({"id":"x\ny"})"), R"({"id":"x\ny"})");
+    EXPECT_EQ(roundTripId(R"({"id":null})"), R"({"id":null})");
+    EXPECT_EQ(roundTripId(R"({})"), R"({"id":null})");
+    EXPECT_EQ(roundTripId(R"({"id":false})"), R"({"id":false})");
+    EXPECT_EQ(roundTripId(R"({"id" : { "a" : [1, {"b": "\u0000"}] }})"), R"({"id":{"a":[1,{"b":"\u0000"}]}})");
+    EXPECT_EQ(roundTripId(R"({"id":1,"id":2})"), R"({"id":2})");
+    EXPECT_EQ(roundTripId("{\"id\":\"\xFF\"}"), "{\"id\":\"\xEF\xBF\xBD\"}");
+}
+
+TEST(Commands, ReadFieldsOnlyWithTheirTypes) {
+    std::string s = R"({"cmd":"send","target":5,"data":"QQ==","timeout":"2","other":1})";
+    CommandObject c;
+    ASSERT_TRUE(parseCommand(s, c));
+    EXPECT_TRUE(c.cmd.isString);
+    EXPECT_EQ(c.cmd.text, "send");
+    EXPECT_FALSE(c.target.isString);
+    EXPECT_TRUE(c.data.isString);
+    EXPECT_FALSE(c.timeout.isNumber);
+    s = R"({"timeout":2,"cmd":7})";
+    c = CommandObject();
+    ASSERT_TRUE(parseCommand(s, c));
+    EXPECT_TRUE(c.timeout.isNumber);
+    EXPECT_EQ(c.timeout.number, 2.0);
+    EXPECT_FALSE(c.cmd.isString);
+}
