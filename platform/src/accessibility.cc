@@ -1,0 +1,339 @@
+// Accessibility elements over the tree that the host declares.
+//
+// An element is a counted reference to a tree node; every read builds new
+// values, as the real service does across processes, so each one that a
+// client takes shows in the live counts until it gives it back. Failures and
+// exceptions are per node and per attribute name, set by the host.
+#include <platform/foundation.h>
+#include <platform/host.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cfinternal.h"
+
+struct PLAXNode : std::enable_shared_from_this<PLAXNode> {
+    enum class Title { none, string, other };
+
+    struct Raise {
+        std::string description;
+        int times = 0;  // negative: every time
+    };
+
+    bool application = false;
+    Title titleKind = Title::none;
+    std::string title;
+    std::vector<std::shared_ptr<PLAXNode>> children;
+    std::vector<std::shared_ptr<PLAXNode>> windows;
+    std::shared_ptr<PLAXNode> menuBar;
+    std::map<std::string, AXError> readErrors;
+    std::map<std::string, Raise> raises;
+    AXError pressResult = kAXErrorSuccess;
+    int presses = 0;
+};
+
+struct __AXUIElement : cfl::Object {
+    __AXUIElement(std::shared_ptr<PLAXNode> n, pid_t p) : Object(cfl::typeAXUIElement), node(std::move(n)), pid(p) {}
+    const std::shared_ptr<PLAXNode> node;  // null for a process that this layer does not describe
+    const pid_t pid;
+};
+
+namespace {
+
+std::mutex gTreeLock;
+std::shared_ptr<PLAXNode> gApplication;
+std::vector<std::shared_ptr<PLAXNode>> gNodes;  // what the host created, alive until reset
+bool gTrusted = true;
+unsigned long gCalls = 0;
+void (*gPressHandler)(PLAXNodeRef, void*) = nullptr;
+void* gPressContext = nullptr;
+
+/// Callers hold gTreeLock.
+const std::shared_ptr<PLAXNode>& application() {
+    if (!gApplication) {
+        gApplication = std::make_shared<PLAXNode>();
+        gApplication->application = true;
+    }
+    return gApplication;
+}
+
+std::shared_ptr<PLAXNode> shared(PLAXNodeRef node) { return node ? node->shared_from_this() : nullptr; }
+
+bool isElement(CFTypeRef cf) { return cf && CFGetTypeID(cf) == cfl::typeAXUIElement; }
+
+const __AXUIElement* element(CFTypeRef cf) { return static_cast<const __AXUIElement*>(cf); }
+
+/// An owned array of new elements, one per node.
+CFArrayRef elementArray(const std::vector<std::shared_ptr<PLAXNode>>& nodes, pid_t pid) {
+    std::vector<CFTypeRef> elements;
+    elements.reserve(nodes.size());
+    for (const auto& node : nodes)
+        elements.push_back(new __AXUIElement(node, pid));
+    auto* array = new __CFArray(elements);  // retains each
+    for (CFTypeRef e : elements)
+        CFRelease(e);
+    return array;
+}
+
+/// Throws when the host asked for an exception on this name; callers hold gTreeLock.
+void raiseIfAsked(PLAXNode& node, const std::string& name) {
+    auto it = node.raises.find(name);
+    if (it == node.raises.end() || it->second.times == 0) return;
+    std::string description = it->second.description;
+    if (it->second.times > 0) --it->second.times;
+    throw platform::Exception(description);
+}
+
+AXError copyValue(const __AXUIElement* e, const std::string& name, CFTypeRef* value) {
+    PLAXNode& node = *e->node;
+    raiseIfAsked(node, name);
+    auto failure = node.readErrors.find(name);
+    if (failure != node.readErrors.end()) return failure->second;
+    if (name == "AXTitle") {
+        switch (node.titleKind) {
+            case PLAXNode::Title::none:
+                return kAXErrorNoValue;
+            case PLAXNode::Title::string:
+                *value = cfl::makeString(node.title);
+                return kAXErrorSuccess;
+            case PLAXNode::Title::other:
+                *value = new __CFData(std::vector<UInt8>(node.title.begin(), node.title.end()));
+                return kAXErrorSuccess;
+        }
+    }
+    if (name == "AXChildren") {
+        if (!node.application) {
+            *value = elementArray(node.children, e->pid);
+            return kAXErrorSuccess;
+        }
+        std::vector<std::shared_ptr<PLAXNode>> all;
+        if (node.menuBar) all.push_back(node.menuBar);
+        all.insert(all.end(), node.windows.begin(), node.windows.end());
+        *value = elementArray(all, e->pid);
+        return kAXErrorSuccess;
+    }
+    if (!node.application) return kAXErrorAttributeUnsupported;
+    if (name == "AXWindows") {
+        *value = elementArray(node.windows, e->pid);
+        return kAXErrorSuccess;
+    }
+    if (name == "AXMenuBar") {
+        if (!node.menuBar) return kAXErrorNoValue;
+        *value = new __AXUIElement(node.menuBar, e->pid);
+        return kAXErrorSuccess;
+    }
+    return kAXErrorAttributeUnsupported;
+}
+
+std::string describe(CFTypeRef cf);
+
+std::string describeArray(const __CFArray* array) {
+    std::string out = "(";
+    for (size_t i = 0; i < array->values.size(); ++i) {
+        out += i == 0 ? "\n    " : ",\n    ";
+        out += describe(array->values[i]);
+    }
+    return out + "\n)";
+}
+
+std::string describe(CFTypeRef cf) {
+    CFTypeID type = CFGetTypeID(cf);
+    if (type == cfl::typeString) return cfl::text(static_cast<CFStringRef>(cf));
+    if (type == cfl::typeArray) return describeArray(static_cast<const __CFArray*>(cf));
+    char buffer[64];
+    if (type == cfl::typeData) {
+        std::string out = "<";
+        const auto& bytes = static_cast<CFDataRef>(cf)->bytes;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            if (i > 0 && i % 4 == 0) out += ' ';
+            std::snprintf(buffer, sizeof buffer, "%02x", bytes[i]);
+            out += buffer;
+        }
+        return out + ">";
+    }
+    if (type == cfl::typeAXUIElement) {
+        std::snprintf(buffer, sizeof buffer, "<AXUIElement %p {pid=%d}>", cf, int(element(cf)->pid));
+        return buffer;
+    }
+    std::snprintf(buffer, sizeof buffer, "<CFType %p [type %lu]>", cf, type);
+    return buffer;
+}
+
+}  // namespace
+
+extern "C" {
+
+CFTypeID AXUIElementGetTypeID(void) { return cfl::typeAXUIElement; }
+
+AXUIElementRef AXUIElementCreateApplication(pid_t pid) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    return new __AXUIElement(pid == getpid() ? application() : nullptr, pid);
+}
+
+AXError AXUIElementCopyAttributeValue(AXUIElementRef e, CFStringRef attribute, CFTypeRef* value) {
+    if (!isElement(e) || !attribute || CFGetTypeID(attribute) != cfl::typeString || !value)
+        return kAXErrorIllegalArgument;
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    ++gCalls;
+    if (!gTrusted) return kAXErrorAPIDisabled;
+    if (!element(e)->node) return kAXErrorCannotComplete;
+    return copyValue(element(e), cfl::text(attribute), value);
+}
+
+AXError AXUIElementPerformAction(AXUIElementRef e, CFStringRef action) {
+    if (!isElement(e) || !action || CFGetTypeID(action) != cfl::typeString) return kAXErrorIllegalArgument;
+    void (*handler)(PLAXNodeRef, void*) = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(gTreeLock);
+        ++gCalls;
+        if (!gTrusted) return kAXErrorAPIDisabled;
+        PLAXNode* node = element(e)->node.get();
+        if (!node) return kAXErrorCannotComplete;
+        const std::string& name = cfl::text(action);
+        raiseIfAsked(*node, name);
+        if (name != "AXPress" || node->application) return kAXErrorActionUnsupported;
+        if (node->pressResult != kAXErrorSuccess) return node->pressResult;
+        ++node->presses;
+        handler = gPressHandler;
+        context = gPressContext;
+    }
+    // The element keeps its node alive while the handler runs.
+    if (handler) handler(element(e)->node.get(), context);
+    return kAXErrorSuccess;
+}
+
+Boolean AXIsProcessTrusted(void) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    return gTrusted;
+}
+
+CFStringRef CFCopyDescription(CFTypeRef cf) {
+    if (!cf) return nullptr;
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    return cfl::makeString(describe(cf));
+}
+
+void PLHostAXReset(void) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    gApplication = nullptr;
+    gNodes.clear();
+    gTrusted = true;
+    gPressHandler = nullptr;
+    gPressContext = nullptr;
+}
+
+PLAXNodeRef PLHostAXApplication(void) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    return application().get();
+}
+
+void PLHostAXSetTrusted(bool trusted) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    gTrusted = trusted;
+}
+
+PLAXNodeRef PLHostAXCreateNode(const char* title) {
+    auto node = std::make_shared<PLAXNode>();
+    if (title) {
+        node->titleKind = PLAXNode::Title::string;
+        node->title = std::string(title);
+    }
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    gNodes.push_back(node);
+    return node.get();
+}
+
+void PLHostAXSetTitle(PLAXNodeRef node, const char* title) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    node->titleKind = title ? PLAXNode::Title::string : PLAXNode::Title::none;
+    node->title = title ? std::string(title) : std::string();
+}
+
+void PLHostAXSetNonStringTitle(PLAXNodeRef node, const char* bytes) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    node->titleKind = PLAXNode::Title::other;
+    node->title = bytes ? bytes : "";
+}
+
+void PLHostAXAppendChild(PLAXNodeRef parent, PLAXNodeRef child) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    parent->children.push_back(shared(child));
+}
+
+void PLHostAXRemoveChildren(PLAXNodeRef parent) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    parent->children.clear();
+}
+
+void PLHostAXAppendWindow(PLAXNodeRef window) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    application()->windows.push_back(shared(window));
+}
+
+void PLHostAXRemoveWindows(void) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    application()->windows.clear();
+}
+
+void PLHostAXSetMenuBar(PLAXNodeRef menuBar) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    application()->menuBar = shared(menuBar);
+}
+
+PLAXNodeRef PLHostAXAddItem(PLAXNodeRef menu, const char* title) {
+    PLAXNodeRef item = PLHostAXCreateNode(title);
+    PLHostAXAppendChild(menu, item);
+    return item;
+}
+
+PLAXNodeRef PLHostAXAddMenu(PLAXNodeRef item) {
+    PLAXNodeRef menu = PLHostAXCreateNode(nullptr);
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    item->children.insert(item->children.begin(), shared(menu));
+    return menu;
+}
+
+void PLHostAXSetReadError(PLAXNodeRef node, const char* attribute, AXError error) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    if (error == kAXErrorSuccess)
+        node->readErrors.erase(attribute);
+    else
+        node->readErrors[attribute] = error;
+}
+
+void PLHostAXSetRaises(PLAXNodeRef node, const char* attribute, const char* description, int times) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    if (times == 0)
+        node->raises.erase(attribute);
+    else
+        node->raises[attribute] = PLAXNode::Raise{description ? description : "", times};
+}
+
+void PLHostAXSetPressResult(PLAXNodeRef node, AXError result) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    node->pressResult = result;
+}
+
+int PLHostAXPressCount(PLAXNodeRef node) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    return node->presses;
+}
+
+void PLHostAXSetPressHandler(void (*handler)(PLAXNodeRef node, void* context), void* context) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    gPressHandler = handler;
+    gPressContext = context;
+}
+
+unsigned long PLHostAXCallCount(void) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    return gCalls;
+}
+
+}  // extern "C"

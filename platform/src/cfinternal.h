@@ -20,6 +20,7 @@ enum TypeId : CFTypeID {
     typeRunLoopSource = 46,
     typeMessagePort = 37,
     typeAXUIElement = 64,
+    typeBundle = 31,
     typeLimit = 128
 };
 

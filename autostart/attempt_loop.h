@@ -1,0 +1,251 @@
+// The auto-start loop on the host's main queue: wait for the host's window,
+// check that the script is not running yet, let a grace period pass, press the
+// script's menu item, then watch the manifest's time for proof that it started.
+// Every task queues at most one successor, so the variables need no locks.
+#pragma once
+
+#include <ApplicationServices/ApplicationServices.h>
+#include <dispatch/dispatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "cf_util.h"
+#include "log_file.h"
+#include "menu_search.h"
+#include "objc_bridge.h"
+
+namespace {
+
+/// Delay of every queued attempt and verify poll.
+constexpr int64_t kTickNanoseconds = 250000000;
+/// An attempt chain that reaches this index without pressing gives up.
+constexpr int kAttemptChainLimit = 1200;
+/// No press before this attempt.
+constexpr int kEarliestPress = 40;
+/// Attempts between the first sight of a window and the first press.
+constexpr int kGraceAttempts = 16;
+/// The verify poll (about 20 s after the press) that decides between pressing again and giving up.
+constexpr int kVerifyDecision = 80;
+/// Unconfirmed presses after which the loop gives up.
+constexpr int kPressLimit = 5;
+
+/// The loop has been started.
+bool gScheduled = false;
+/// Wall-clock seconds at which the loop was started.
+time_t gLaunchedAt = 0;
+/// Attempts run so far, over all attempt chains.
+int gTries = 0;
+/// gTries at the first attempt that saw a visible window; -1 until one does.
+int gReadySince = -1;
+/// The window-title list that was logged last.
+std::string gSeenTitles;
+/// Wall-clock seconds of the latest successful press.
+time_t gPressedAt = 0;
+/// Successful presses so far.
+int gPresses = 0;
+
+void attempt(int chainIndex);
+void verify(int chainIndex);
+
+/// Queues one attempt carrying `chainIndex`, one tick from now.
+void scheduleTry(int chainIndex) {
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, kTickNanoseconds), dispatch_get_main_queue(),
+                   [chainIndex] { attempt(chainIndex); });
+}
+
+/// Queues one verify poll carrying `chainIndex`, one tick from now.
+void scheduleVerify(int chainIndex) {
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, kTickNanoseconds), dispatch_get_main_queue(),
+                   [chainIndex] { verify(chainIndex); });
+}
+
+/// The manifest's modification time; false when it cannot be read or its path does not fit.
+bool manifestTime(time_t& modified) {
+    const char* home = getenv("HOME");
+    char path[1024];
+    int length =
+        snprintf(path, sizeof path, "%s/Library/Application Support/Tavrin/davinci-bridge.json", home ? home : "");
+    // A cut path could name another file, whose time would mislead.
+    if (length < 0 || size_t(length) >= sizeof path) return false;
+    struct stat info;
+    if (stat(path, &info) != 0) return false;
+    modified = info.st_mtime;
+    return true;
+}
+
+/// The host's window titles as "A|B|" (string titles only); true when one of them is not empty.
+bool scanWindows(std::string& titles) {
+    bool visible = false;
+    Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
+    Owned<CFTypeRef> windows;
+    if (AXUIElementCopyAttributeValue(app.ref, CFSTR("AXWindows"), windows.slot()) != kAXErrorSuccess || !windows.ref) {
+        return false;
+    }
+    auto list = static_cast<CFArrayRef>(windows.ref);
+    for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
+        auto window = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(list, i));
+        Owned<CFTypeRef> title;
+        AXUIElementCopyAttributeValue(window, CFSTR("AXTitle"), title.slot());
+        if (!title.ref || CFGetTypeID(title.ref) != CFStringGetTypeID()) continue;
+        auto text = static_cast<CFStringRef>(title.ref);
+        titles += utf8(text);
+        titles += '|';
+        if (CFStringGetLength(text) != 0) visible = true;
+    }
+    return visible;
+}
+
+/// Logs the titles of the menu bar's items once, whatever kind of value each is.
+void logMenuBarChildren() {
+    std::string list;
+    {
+        Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
+        Owned<CFTypeRef> menuBar;
+        Owned<CFTypeRef> children;
+        if (AXUIElementCopyAttributeValue(app.ref, CFSTR("AXMenuBar"), menuBar.slot()) == kAXErrorSuccess &&
+            menuBar.ref &&
+            AXUIElementCopyAttributeValue(static_cast<AXUIElementRef>(menuBar.ref), CFSTR("AXChildren"),
+                                          children.slot()) == kAXErrorSuccess &&
+            children.ref) {
+            auto items = static_cast<CFArrayRef>(children.ref);
+            for (CFIndex i = 0; i < CFArrayGetCount(items); ++i) {
+                Owned<CFTypeRef> title;
+                AXUIElementCopyAttributeValue(static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(items, i)),
+                                              CFSTR("AXTitle"), title.slot());
+                list += title.ref ? describe(title.ref) : "?";
+                list += '|';
+            }
+        }
+    }
+    logLine(("menubar children: " + list).c_str());
+}
+
+/// Walks the menu path from the menu bar, falling back on the own-names search
+/// every eighth attempt, and presses the item; true when the press succeeded.
+bool pressScriptItem() {
+    Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
+    Owned<CFTypeRef> menuBarValue;
+    AXError menuBarError = AXUIElementCopyAttributeValue(app.ref, CFSTR("AXMenuBar"), menuBarValue.slot());
+    if (gTries % 10 == 1) {
+        logFormatted("ax: trusted=%d menubar err=%d", AXIsProcessTrusted() ? 1 : 0, int(menuBarError));
+    }
+    if (!menuBarValue.ref) return false;
+    auto menuBar = static_cast<AXUIElementRef>(menuBarValue.ref);
+
+    unsigned long matched = 0;
+    Owned<AXUIElementRef> item;
+    Owned<AXUIElementRef> container(static_cast<AXUIElementRef>(CFRetain(menuBar)));
+    for (int level = 0; level < kMenuLevels && container.ref; ++level) {
+        item.reset(axChildByTitle(container.ref, menuPath(level)));
+        container.reset();
+        if (!item.ref) break;
+        matched = unsigned(level) + 1;
+        if (level == kMenuLevels - 1) break;
+        Owned<CFTypeRef> children;
+        if (AXUIElementCopyAttributeValue(item.ref, CFSTR("AXChildren"), children.slot()) == kAXErrorSuccess &&
+            children.ref) {
+            auto list = static_cast<CFArrayRef>(children.ref);
+            if (CFArrayGetCount(list) > 0) {
+                container.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(list, 0))));
+            }
+        }
+        item.reset();
+    }
+
+    if (!item.ref && gTries % 8 == 0) {
+        item.reset(axFindByOwnNames(menuBar, 0));
+        if (item.ref) {
+            matched = kMenuLevels;
+            logLine("ax: English menu names did not match, found the script by its own name");
+        }
+    }
+    if (gTries % 10 == 1) logFormatted("ax: matched %lu of %lu menu levels", matched, (unsigned long)kMenuLevels);
+    if (!item.ref) return false;
+    AXError error = AXUIElementPerformAction(item.ref, CFSTR("AXPress"));
+    logFormatted("ax: press err=%d", int(error));
+    return error == kAXErrorSuccess;
+}
+
+/// What the guarded part of an attempt leads to.
+enum class AttemptEnd { reschedule, alreadyRunning, pressed };
+
+/// Steps of an attempt that run under the exception guard.
+AttemptEnd guardedAttempt() {
+    std::string titles;
+    bool visible = scanWindows(titles);
+    if (titles != gSeenTitles) {
+        gSeenTitles = titles;
+        logLine(("windows: " + (titles.empty() ? std::string("(none)") : titles)).c_str());
+    }
+    if (!visible) {
+        if (gTries % 20 == 1) logLine("waiting: no Resolve window yet");
+        return AttemptEnd::reschedule;
+    }
+    time_t modified;
+    if (manifestTime(modified) && modified >= gLaunchedAt) {
+        logLine("script already running (manifest newer than launch), not pressing");
+        return AttemptEnd::alreadyRunning;
+    }
+    if (gReadySince < 0) {
+        gReadySince = gTries;
+        logLine("window visible, grace period");
+        logMenuBarChildren();
+    }
+    if (gTries < kEarliestPress || gTries - gReadySince < kGraceAttempts) return AttemptEnd::reschedule;
+    return pressScriptItem() ? AttemptEnd::pressed : AttemptEnd::reschedule;
+}
+
+/// One attempt of the chain, carrying `chainIndex`.
+void attempt(int chainIndex) {
+    ++gTries;
+    AttemptEnd end = AttemptEnd::reschedule;
+    std::string description;
+    if (catchPlatformException([&end] { end = guardedAttempt(); }, description)) {
+        logLine(("exception: " + description).c_str());
+        end = AttemptEnd::reschedule;
+    }
+    switch (end) {
+        case AttemptEnd::alreadyRunning:
+            return;
+        case AttemptEnd::pressed:
+            logLine("clicked Workspace > Scripts item");
+            gPressedAt = time(nullptr);
+            ++gPresses;
+            scheduleVerify(0);
+            return;
+        case AttemptEnd::reschedule:
+            break;
+    }
+    if (chainIndex < kAttemptChainLimit) {
+        scheduleTry(chainIndex + 1);
+    } else {
+        logLine("gave up: menu item not found");
+    }
+}
+
+/// One verify poll after a press, carrying `chainIndex`.
+void verify(int chainIndex) {
+    time_t pressedAt = gPressedAt;
+    time_t modified;
+    if (manifestTime(modified) && modified >= pressedAt) {
+        logLine("script started (manifest written)");
+        return;
+    }
+    if (chainIndex < kVerifyDecision) {
+        scheduleVerify(chainIndex + 1);
+        return;
+    }
+    if (gPresses >= kPressLimit) {
+        logLine("gave up: script did not start after repeated presses");
+        return;
+    }
+    logLine("no manifest 20 s after press, pressing again");
+    scheduleTry(0);
+}
+
+}  // namespace

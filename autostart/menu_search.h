@@ -1,0 +1,78 @@
+// The script's menu item in the host's accessibility tree: along the menu
+// path's titles, or by the product's own names alone when the host shows its
+// upper menus in another language.
+#pragma once
+
+#include <ApplicationServices/ApplicationServices.h>
+
+#include "cf_util.h"
+
+namespace {
+
+/// Levels of the menu path: Workspace > Scripts > Tavrin > Tavrin.
+constexpr int kMenuLevels = 4;
+/// Below this depth the search by own names reads nothing.
+constexpr int kOwnNamesDepthLimit = 4;
+
+/// Title of the menu path at `level`: the host's menu, its scripts submenu, our folder, our script.
+inline CFStringRef menuPath(int level) {
+    static const CFStringRef titles[kMenuLevels] = {CFSTR("Workspace"), CFSTR("Scripts"), CFSTR("Tavrin"),
+                                                    CFSTR("Tavrin")};
+    return titles[level];
+}
+
+/// Whether the element's title is a string equal to `wanted`, literally and case-sensitively.
+inline bool titleIs(AXUIElementRef element, CFStringRef wanted) {
+    Owned<CFTypeRef> title;
+    // Only whether a value came back counts, not the status.
+    AXUIElementCopyAttributeValue(element, CFSTR("AXTitle"), title.slot());
+    return title.ref && CFGetTypeID(title.ref) == CFStringGetTypeID() &&
+           CFStringCompare(static_cast<CFStringRef>(title.ref), wanted, 0) == kCFCompareEqualTo;
+}
+
+/// The element's children, or null when they cannot be read.
+inline CFArrayRef copyChildren(AXUIElementRef element, Owned<CFTypeRef>& children) {
+    if (AXUIElementCopyAttributeValue(element, CFSTR("AXChildren"), children.slot()) != kAXErrorSuccess) {
+        children.reset();
+    }
+    return static_cast<CFArrayRef>(children.ref);
+}
+
+/// The first direct child titled `title`, retained for the caller; null when there is none.
+inline AXUIElementRef axChildByTitle(AXUIElementRef element, CFStringRef title) {
+    Owned<CFTypeRef> children;
+    CFArrayRef list = copyChildren(element, children);
+    if (!list) return nullptr;
+    for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
+        auto child = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(list, i));
+        if (titleIs(child, title)) return static_cast<AXUIElementRef>(CFRetain(child));
+    }
+    return nullptr;
+}
+
+/// The script's item found by its folder's and its own title at any of four levels, retained; or null.
+inline AXUIElementRef axFindByOwnNames(AXUIElementRef element, int depth) {
+    if (!element || depth >= kOwnNamesDepthLimit) return nullptr;
+    Owned<CFTypeRef> children;
+    CFArrayRef list = copyChildren(element, children);
+    if (!list) return nullptr;
+    CFStringRef folderTitle = menuPath(2);
+    CFStringRef scriptTitle = menuPath(3);
+    AXUIElementRef found = nullptr;
+    for (CFIndex i = 0; i < CFArrayGetCount(list) && !found; ++i) {
+        auto child = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(list, i));
+        bool folder = titleIs(child, folderTitle);
+        Owned<AXUIElementRef> submenu;
+        {
+            Owned<CFTypeRef> grandchildren;
+            CFArrayRef items = copyChildren(child, grandchildren);
+            if (!items || CFArrayGetCount(items) == 0) continue;
+            submenu.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(items, 0))));
+        }
+        // A folder's script lies directly in its menu; a folder without it ends that branch.
+        found = folder ? axChildByTitle(submenu.ref, scriptTitle) : axFindByOwnNames(submenu.ref, depth + 1);
+    }
+    return found;
+}
+
+}  // namespace

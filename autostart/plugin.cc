@@ -1,0 +1,74 @@
+// tavrin-autostart: an OpenFX binary that offers no effects. Its work starts in
+// the load-time constructor, which recognises the host by its bundle
+// identifier, keeps this image mapped and starts the auto-start loop.
+//
+// The units are headers whose contents have internal linkage, so that the
+// whole plug-in is this one translation unit and exports nothing but the
+// three entry points; a test compiles a unit on its own.
+#include <CoreFoundation/CoreFoundation.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "attempt_loop.h"
+#include "cf_util.h"
+#include "log_file.h"
+#include "objc_bridge.h"
+#include "ofx.h"
+
+namespace {
+
+/// Identifiers of the host begin with this, literally.
+constexpr char kHostIdentifierPrefix[] = "com.blackmagic-design.DaVinciResolve";
+
+/// Runs once each time the loader maps this image, on the thread that loads it.
+__attribute__((constructor)) void tavrinAutoStart() {
+    CFStringRef identifier = nullptr;
+    if (CFBundleRef bundle = CFBundleGetMainBundle()) identifier = CFBundleGetIdentifier(bundle);
+    std::string identifierText = identifier ? utf8(identifier) : std::string();
+
+    char message[512];
+    snprintf(message, sizeof message, "constructor in pid %d bundle %s NSApp=%s", int(getpid()),
+             identifier ? identifierText.c_str() : "(nil)", hasSharedApplication() ? "yes" : "no");
+    logLine(message);
+    if (!identifier || identifierText.compare(0, sizeof kHostIdentifierPrefix - 1, kHostIdentifierPrefix) != 0) {
+        return;
+    }
+
+    // The attempts run from this image long after the host may have closed its
+    // handle to the bundle, so the image pins itself; the handle is never closed.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<const void*>(&tavrinAutoStart), &info) != 0 && info.dli_fname &&
+        info.dli_fname[0] != '\0') {
+        void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+        const char* outcome = pin ? "ok" : dlerror();
+        snprintf(message, sizeof message, "pinned %s -> %s", info.dli_fname, outcome ? outcome : "(no error text)");
+        logLine(message);
+    }
+
+    if (gScheduled) {
+        logLine("already scheduled");
+        return;
+    }
+    gScheduled = true;
+    gLaunchedAt = time(nullptr);
+    scheduleTry(0);
+}
+
+}  // namespace
+
+OfxExport OfxStatus OfxSetHost(const OfxHost* host) {
+    (void)host;
+    return kOfxStatOK;
+}
+
+OfxExport int OfxGetNumberOfPlugins(void) { return 0; }
+
+OfxExport OfxPlugin* OfxGetPlugin(int nth) {
+    (void)nth;
+    return nullptr;
+}
