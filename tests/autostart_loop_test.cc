@@ -1,0 +1,347 @@
+// The whole plug-in in this process on a driven clock: constructor, attempts,
+// presses, verify polls and every ending, each in a fresh image.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "autostart_fixture.h"
+
+namespace autostart_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+using LoopTest = HostFixture;
+
+std::string constructorLine(const char* bundle, const char* app = "yes") {
+    return "constructor in pid " + std::to_string(getpid()) + " bundle " + bundle + " NSApp=" + app;
+}
+
+TEST_F(LoopTest, EnglishMenusPressAtAttemptFortyAndTheStartIsConfirmed) {
+    PLAXNodeRef script = buildMenus();
+    showWindow("Project Manager");
+    load();
+    run([&](int tick) {
+        if (!pressTicks_.empty() && tick == pressTicks_[0] + 8) writeManifest(wallNow());
+    });
+    EXPECT_THAT(messages(), ElementsAre(constructorLine(kHostIdentifier), "pinned " + imagePath_ + " -> ok",
+                                        "windows: Project Manager|", "window visible, grace period",
+                                        "menubar children: File|Workspace|", "ax: press err=0",
+                                        "clicked Workspace > Scripts item", "script started (manifest written)"));
+    EXPECT_THAT(pressTicks_, ElementsAre(40));
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(48));
+    EXPECT_EQ(PLHostAXPressCount(script), 1);
+    EXPECT_EQ(PLHostPendingTasks(), 0u);
+    expectNothingHeld();
+}
+
+TEST_F(LoopTest, FirstPressWaitsSixteenAttemptsAfterTheFirstSightOfAWindow) {
+    // Seen at attempt 24 or earlier: press at 40; later: 16 attempts after the sight.
+    for (auto [seen, press] : {std::pair{24, 40}, std::pair{30, 46}}) {
+        SCOPED_TRACE(seen);
+        TearDown();
+        SetUp();
+        buildMenus();
+        load("autostart-" + std::to_string(seen) + ".ofx");
+        run([&](int tick) {
+            if (tick == seen) showWindow("Edit");
+            if (tick == press + 1) writeManifest(wallNow());
+        });
+        EXPECT_THAT(ticksOf("window visible, grace period"), ElementsAre(seen));
+        EXPECT_THAT(pressTicks_, ElementsAre(press));
+    }
+}
+
+TEST_F(LoopTest, NoWindowEverGivesUpAtChainIndex1200) {
+    buildMenus();
+    load();
+    run();
+    std::vector<int> expected;
+    for (int tick = 1; tick <= 1201; tick += 20)
+        expected.push_back(tick);
+    EXPECT_EQ(ticksOf("waiting: no Resolve window yet"), expected);
+    EXPECT_THAT(ticksOf("gave up: menu item not found"), ElementsAre(1201));
+    EXPECT_EQ(lines_.back().message, "gave up: menu item not found");
+    EXPECT_EQ(PLHostPendingTasks(), 0u);
+    expectNothingHeld();
+}
+
+TEST_F(LoopTest, ManifestFromTheSecondOfTheLaunchMeansAlreadyRunning) {
+    buildMenus();
+    writeManifest(kLaunchWall);
+    load();
+    run([&](int tick) {
+        if (tick == 5) showWindow("Edit");
+    });
+    EXPECT_THAT(ticksOf("script already running (manifest newer than launch), not pressing"), ElementsAre(5));
+    EXPECT_THAT(ticksOf("window visible, grace period"), IsEmpty());
+    EXPECT_EQ(lines_.back().message, "script already running (manifest newer than launch), not pressing");
+    EXPECT_THAT(pressTicks_, IsEmpty());
+    EXPECT_EQ(PLHostPendingTasks(), 0u);
+    expectNothingHeld();
+}
+
+TEST_F(LoopTest, ManifestOneSecondOlderThanTheLaunchIsStale) {
+    buildMenus();
+    showWindow("Edit");
+    writeManifest(kLaunchWall - 1);
+    load();
+    run([&](int tick) {
+        if (tick == 41) writeManifest(wallNow());
+    });
+    EXPECT_THAT(pressTicks_, ElementsAre(40));
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(41));
+}
+
+TEST_F(LoopTest, WindowTitleListIsReportedOnlyWhenItChanges) {
+    buildMenus();
+    PLAXNodeRef untitled = PLHostAXCreateNode(nullptr);
+    PLAXNodeRef odd = PLHostAXCreateNode(nullptr);
+    PLHostAXSetNonStringTitle(odd, "42");
+    PLHostAXAppendWindow(untitled);
+    PLHostAXAppendWindow(odd);
+    load();
+    auto show = [](std::initializer_list<const char*> titles) {
+        PLHostAXRemoveWindows();
+        for (const char* t : titles)
+            showWindow(t);
+    };
+    run(
+        [&](int tick) {
+            if (tick == 3) show({""});
+            if (tick == 5) show({"A", "B"});
+            if (tick == 6) show({"A", "B"});
+            if (tick == 7) show({"B", "A"});
+            if (tick == 8) show({"A", "B"});
+            if (tick == 9) show({});
+        },
+        10);
+    // Titles that are missing or not strings add nothing, so the start reports nothing.
+    EXPECT_THAT(ticksOf("windows: |"), ElementsAre(3));
+    EXPECT_THAT(ticksOf("waiting: no Resolve window yet"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("windows: A|B|"), ElementsAre(5, 8));
+    EXPECT_THAT(ticksOf("windows: B|A|"), ElementsAre(7));
+    EXPECT_THAT(ticksOf("windows: (none)"), ElementsAre(9));
+    EXPECT_THAT(ticksOf("window visible, grace period"), ElementsAre(5));
+}
+
+TEST_F(LoopTest, AnotherLanguageIsFoundByOwnNamesEveryEighthAttempt) {
+    buildMenus("Arbeitsbereich", "Skripte");
+    load();
+    run([&](int tick) {
+        if (tick == 30) showWindow("Projekt");
+        if (tick == 49) writeManifest(wallNow());
+    });
+    // Press phase starts at 46; 46 and 47 find nothing, 48 is a multiple of 8.
+    EXPECT_THAT(pressTicks_, ElementsAre(48));
+    EXPECT_THAT(ticksOf("ax: English menu names did not match, found the script by its own name"), ElementsAre(48));
+    EXPECT_THAT(ticksOf("ax: matched 0 of 4 menu levels"), IsEmpty());
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(49));
+}
+
+TEST_F(LoopTest, MissingItemReportsPeriodicallyAndGivesUp) {
+    // Workspace > Scripts exist, the folder does not.
+    PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
+    PLAXNodeRef scripts =
+        PLHostAXAddMenu(PLHostAXAddItem(PLHostAXAddMenu(PLHostAXAddItem(bar, "Workspace")), "Scripts"));
+    PLHostAXAddItem(scripts, "Comp");
+    PLHostAXSetMenuBar(bar);
+    showWindow("Edit");
+    load();
+    run();
+    std::vector<int> periodic;
+    for (int tick = 41; tick <= 1201; tick += 10)
+        periodic.push_back(tick);
+    EXPECT_EQ(ticksOf("ax: trusted=1 menubar err=0"), periodic);
+    EXPECT_EQ(ticksOf("ax: matched 2 of 4 menu levels"), periodic);
+    EXPECT_THAT(ticksOf("gave up: menu item not found"), ElementsAre(1201));
+    EXPECT_THAT(pressTicks_, IsEmpty());
+    expectNothingHeld();
+}
+
+TEST_F(LoopTest, AnItemWithoutSubmenuEndsTheWalkAndCounts) {
+    PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
+    PLHostAXAddItem(bar, "Workspace");
+    PLHostAXSetMenuBar(bar);
+    showWindow("Edit");
+    load();
+    run(nullptr, 41);
+    EXPECT_THAT(ticksOf("ax: matched 1 of 4 menu levels"), ElementsAre(41));
+}
+
+TEST_F(LoopTest, UntrustedHostAndMissingMenuBarAreReportedButNeverFatal) {
+    showWindow("Edit");
+    PLHostAXSetTrusted(false);
+    load();
+    run(nullptr, 52);
+    // Untrusted, even the window list fails: nothing is visible.
+    EXPECT_THAT(ticksOf("waiting: no Resolve window yet"), ElementsAre(1, 21, 41));
+    PLHostAXSetTrusted(true);  // from attempt 53 on: grace until 69
+    run(nullptr, 72);
+    EXPECT_THAT(ticksOf("window visible, grace period"), ElementsAre(53));
+    EXPECT_THAT(ticksOf("ax: trusted=1 menubar err=-25212"), ElementsAre(71));
+    EXPECT_THAT(ticksOf("ax: matched 0 of 4 menu levels"), IsEmpty());  // no menu bar: nothing more
+}
+
+TEST_F(LoopTest, FailedPressIsRetriedOnTheNextAttempt) {
+    PLAXNodeRef script = buildMenus();
+    PLHostAXSetPressResult(script, kAXErrorCannotComplete);
+    showWindow("Edit");
+    load();
+    run([&](int tick) {
+        if (tick == 43) PLHostAXSetPressResult(script, kAXErrorSuccess);
+        if (tick == 44) writeManifest(wallNow());
+    });
+    EXPECT_THAT(ticksOf("ax: press err=-25204"), ElementsAre(40, 41, 42));
+    EXPECT_THAT(ticksOf("clicked Workspace > Scripts item"), ElementsAre(43));
+    EXPECT_THAT(pressTicks_, ElementsAre(43));
+}
+
+TEST_F(LoopTest, UnconfirmedPressesAreRepeatedFiveTimesThenGivenUp) {
+    buildMenus();
+    showWindow("Edit");
+    load();
+    run();
+    // Each verify chain runs polls 0..80 (81 ticks); the new chain presses one tick later.
+    EXPECT_THAT(pressTicks_, ElementsAre(40, 122, 204, 286, 368));
+    EXPECT_THAT(ticksOf("no manifest 20 s after press, pressing again"), ElementsAre(121, 203, 285, 367));
+    EXPECT_THAT(ticksOf("gave up: script did not start after repeated presses"), ElementsAre(449));
+    EXPECT_EQ(lines_.back().message, "gave up: script did not start after repeated presses");
+    EXPECT_EQ(PLHostPendingTasks(), 0u);
+    expectNothingHeld();
+}
+
+TEST_F(LoopTest, ScriptThatStartsOnlyOnTheThirdPressIsConfirmed) {
+    buildMenus();
+    showWindow("Edit");
+    load();
+    run([&](int tick) {
+        if (pressTicks_.size() == 3 && tick == pressTicks_[2] + 4) writeManifest(wallNow());
+    });
+    EXPECT_THAT(pressTicks_, ElementsAre(40, 122, 204));
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(208));
+}
+
+TEST_F(LoopTest, ManifestWrittenBetweenVerifyChainAndRepressMeansAlreadyRunning) {
+    buildMenus();
+    showWindow("Edit");
+    load();
+    run([&](int tick) {
+        if (tick == 122) writeManifest(wallNow());
+    });
+    EXPECT_THAT(pressTicks_, ElementsAre(40));
+    EXPECT_THAT(ticksOf("script already running (manifest newer than launch), not pressing"), ElementsAre(122));
+    EXPECT_EQ(PLHostPendingTasks(), 0u);
+}
+
+TEST_F(LoopTest, ExceptionDuringTheWalkIsLoggedAndTheNextAttemptFollows) {
+    PLAXNodeRef script = buildMenus();
+    showWindow("Edit");
+    PLHostAXSetRaises(script, "AXTitle", "menu went away", 1);
+    load();
+    run([&](int tick) {
+        if (tick == 42) writeManifest(wallNow());
+    });
+    EXPECT_THAT(ticksOf("exception: menu went away"), ElementsAre(40));
+    EXPECT_THAT(pressTicks_, ElementsAre(41));
+    expectNothingHeld();
+}
+
+TEST_F(LoopTest, ExceptionsKeepWhatTheAttemptDidBeforeAndGiveBackEverything) {
+    buildMenus();
+    showWindow("Edit");
+    // The first sight's menu-bar listing raises: the sight stands, its listing is lost.
+    PLAXNodeRef app = PLHostAXApplication();
+    PLHostAXSetRaises(app, "AXMenuBar", "listing failed", 1);
+    load();
+    run(
+        [&](int tick) {
+            if (tick == 10) PLHostAXSetRaises(app, "AXWindows", "windows failed", -1);
+        },
+        1300);
+    EXPECT_THAT(ticksOf("exception: listing failed"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("window visible, grace period"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("menubar children: "), IsEmpty());
+    EXPECT_EQ(ticksOf("exception: windows failed").size(), 1192u);  // attempts 10..1201
+    EXPECT_THAT(ticksOf("gave up: menu item not found"), ElementsAre(1201));
+    expectNothingHeld();
+}
+
+TEST_F(LoopTest, OnlyTheHostStartsTheLoop) {
+    struct Case {
+        const char* identifier;
+        bool starts;
+    };
+    for (auto c : {Case{"com.blackmagic-design.davinciresolve", false}, Case{"com.example.editor", false},
+                   Case{"com.blackmagic-design.DaVinciResolveLite", true}}) {
+        SCOPED_TRACE(c.identifier);
+        TearDown();
+        SetUp();
+        PLHostSetBundleIdentifier(c.identifier);
+        load();
+        EXPECT_EQ(PLHostPendingTasks(), c.starts ? 1u : 0u);
+        EXPECT_EQ(lines_.size(), c.starts ? 2u : 1u);
+        EXPECT_EQ(lines_[0].message, constructorLine(c.identifier));
+    }
+}
+
+TEST_F(LoopTest, ProcessWithoutIdentifierOrApplicationLogsOneLine) {
+    PLHostSetBundleIdentifier(nullptr);
+    PLHostSetHasApplication(false);
+    load();
+    EXPECT_THAT(messages(), ElementsAre(constructorLine("(nil)", "no")));
+    EXPECT_EQ(PLHostPendingTasks(), 0u);
+}
+
+TEST_F(LoopTest, MissingSupportFolderWritesNothingButTheLoopRuns) {
+    std::filesystem::remove_all(home_ + "/Library");
+    buildMenus();
+    showWindow("Edit");
+    load();
+    run(nullptr, 45);
+    EXPECT_THAT(pressTicks_, ElementsAre(40));
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/Library"));
+}
+
+TEST_F(LoopTest, PathsThatDoNotFitAreNeverCutToAnotherFile) {
+    // A home so deep that both paths pass 1023 bytes; cut there, they would name these files.
+    std::string deep = home_;
+    while (deep.size() + 2 < 980)
+        deep += "/" + std::string(std::min<size_t>(200, 980 - deep.size() - 1), 'd');
+    std::string support = deep + "/Library/Application Support/Tavrin/";
+    std::filesystem::create_directories(support);
+    std::string cutLog = (support + "ofx-autostart.log").substr(0, 1023);
+    std::string cutManifest = (support + "davinci-bridge.json").substr(0, 1023);
+    ASSERT_GT(cutLog.size(), support.size());  // cut inside the file names
+    ASSERT_NE(cutLog, support + "ofx-autostart.log");
+    ASSERT_NE(cutManifest, support + "davinci-bridge.json");
+    std::ofstream(cutLog).flush();
+    touch(cutManifest, kLaunchWall + 100);
+    setenv("HOME", deep.c_str(), 1);
+    buildMenus();
+    showWindow("Edit");
+    load();
+    run(nullptr, 45);
+    EXPECT_EQ(std::filesystem::file_size(cutLog), 0u);
+    EXPECT_THAT(pressTicks_, ElementsAre(40));  // the cut manifest name did not count as the manifest
+}
+
+TEST_F(LoopTest, ImageStaysLoadedAfterTheHostClosesIt) {
+    load();
+    EXPECT_NE(dlopen(imagePath_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+    EXPECT_THAT(ticksOf("pinned " + imagePath_ + " -> ok"), ElementsAre(0));
+}
+
+TEST_F(LoopTest, ImageLoadedByARelativePathIsPinned) {
+    std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(home_);
+    std::filesystem::copy_file(AUTOSTART_BINARY, home_ + "/relative.ofx");
+    void* handle = dlopen("./relative.ofx", RTLD_NOW);
+    std::filesystem::current_path(before);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    dlclose(handle);
+    EXPECT_NE(dlopen((home_ + "/relative.ofx").c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+}
+
+}  // namespace
+}  // namespace autostart_test
