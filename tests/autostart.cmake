@@ -10,3 +10,14 @@ target_compile_definitions(autostart_tests PRIVATE AUTOSTART_BINARY="${AUTOSTART
 add_dependencies(autostart_tests tavrin-autostart)
 set_target_properties(autostart_tests PROPERTIES BUILD_RPATH "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}")
 gtest_discover_tests(autostart_tests DISCOVERY_TIMEOUT 30)
+
+# The plug-in's units compiled on their own, against the layer.
+add_executable(autostart_unit_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/autostart_menu_search_test.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/autostart_log_test.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/platform_ax_test.cc
+)
+target_link_libraries(autostart_unit_tests PRIVATE platform GTest::gmock GTest::gtest_main)
+target_include_directories(autostart_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/autostart)
+set_target_properties(autostart_unit_tests PROPERTIES BUILD_RPATH "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}")
+gtest_discover_tests(autostart_unit_tests DISCOVERY_TIMEOUT 30)

@@ -1,0 +1,180 @@
+// The layer's accessibility elements, main queue, clock and process identity,
+// as the plug-in and hosts rely on them.
+#include <dispatch/dispatch.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <platform/foundation.h>
+#include <platform/host.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using ::testing::ElementsAre;
+
+class PlatformAXTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        PLHostAXReset();
+        liveBefore_ = PLHostLiveReferences(0);
+        app_ = AXUIElementCreateApplication(getpid());
+    }
+    void TearDown() override {
+        CFRelease(app_);
+        EXPECT_EQ(PLHostLiveReferences(0), liveBefore_);
+        PLHostAXReset();
+    }
+    AXError read(AXUIElementRef e, const char* attribute, CFTypeRef* value) {
+        CFStringRef name = CFStringCreateWithCString(nullptr, attribute, kCFStringEncodingUTF8);
+        AXError error = AXUIElementCopyAttributeValue(e, name, value);
+        CFRelease(name);
+        return error;
+    }
+    long liveBefore_ = 0;
+    AXUIElementRef app_ = nullptr;
+};
+
+TEST_F(PlatformAXTest, ReadsYieldOwnedValuesOfTheDeclaredKinds) {
+    PLAXNodeRef window = PLHostAXCreateNode("Edit");
+    PLHostAXAppendWindow(window);
+    PLHostAXAppendWindow(PLHostAXCreateNode(nullptr));
+    CFTypeRef windows = nullptr;
+    ASSERT_EQ(read(app_, "AXWindows", &windows), kAXErrorSuccess);
+    ASSERT_EQ(CFGetTypeID(windows), CFArrayGetTypeID());
+    ASSERT_EQ(CFArrayGetCount(static_cast<CFArrayRef>(windows)), 2);
+    auto first = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(windows), 0));
+    EXPECT_EQ(CFGetTypeID(first), AXUIElementGetTypeID());
+    CFTypeRef title = nullptr;
+    ASSERT_EQ(read(first, "AXTitle", &title), kAXErrorSuccess);
+    EXPECT_EQ(CFStringCompare(static_cast<CFStringRef>(title), CFSTR("Edit"), 0), kCFCompareEqualTo);
+    EXPECT_EQ(PLHostLiveReferences(AXUIElementGetTypeID()), 3);  // the application and two windows
+    CFRelease(title);
+    CFTypeRef none = nullptr;
+    auto second = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(windows), 1));
+    EXPECT_EQ(read(second, "AXTitle", &none), kAXErrorNoValue);
+    EXPECT_EQ(none, nullptr);
+    CFRelease(windows);
+}
+
+TEST_F(PlatformAXTest, StatusCodesFollowTheRealService) {
+    CFTypeRef value = nullptr;
+    EXPECT_EQ(read(app_, "AXMenuBar", &value), kAXErrorNoValue);
+    EXPECT_EQ(read(app_, "AXRole", &value), kAXErrorAttributeUnsupported);
+    EXPECT_EQ(AXUIElementCopyAttributeValue(nullptr, CFSTR("AXTitle"), &value), kAXErrorIllegalArgument);
+    EXPECT_EQ(AXUIElementPerformAction(app_, CFSTR("AXPress")), kAXErrorActionUnsupported);
+    AXUIElementRef stranger = AXUIElementCreateApplication(getpid() + 1);
+    EXPECT_EQ(read(stranger, "AXWindows", &value), kAXErrorCannotComplete);
+    CFRelease(stranger);
+    PLHostAXSetReadError(PLHostAXApplication(), "AXWindows", kAXErrorFailure);
+    EXPECT_EQ(read(app_, "AXWindows", &value), kAXErrorFailure);
+    PLHostAXSetTrusted(false);
+    EXPECT_FALSE(AXIsProcessTrusted());
+    EXPECT_EQ(read(app_, "AXChildren", &value), kAXErrorAPIDisabled);
+    EXPECT_EQ(value, nullptr);
+}
+
+TEST_F(PlatformAXTest, PressesCountCallTheHostAndMayFail) {
+    PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
+    PLAXNodeRef item = PLHostAXAddItem(bar, "Tavrin");
+    PLHostAXSetMenuBar(bar);
+    std::vector<PLAXNodeRef> pressed;
+    PLHostAXSetPressHandler([](PLAXNodeRef n, void* c) { static_cast<std::vector<PLAXNodeRef>*>(c)->push_back(n); },
+                            &pressed);
+    CFTypeRef menuBar = nullptr, children = nullptr;
+    ASSERT_EQ(read(app_, "AXMenuBar", &menuBar), kAXErrorSuccess);
+    ASSERT_EQ(read(static_cast<AXUIElementRef>(menuBar), "AXChildren", &children), kAXErrorSuccess);
+    auto element = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(children), 0));
+    EXPECT_EQ(AXUIElementPerformAction(element, CFSTR("AXPress")), kAXErrorSuccess);
+    PLHostAXSetPressResult(item, kAXErrorCannotComplete);
+    EXPECT_EQ(AXUIElementPerformAction(element, CFSTR("AXPress")), kAXErrorCannotComplete);
+    EXPECT_EQ(AXUIElementPerformAction(element, CFSTR("AXShowMenu")), kAXErrorActionUnsupported);
+    PLHostAXSetRaises(item, "AXPress", "busy", 1);
+    EXPECT_THROW(AXUIElementPerformAction(element, CFSTR("AXPress")), platform::Exception);
+    EXPECT_EQ(PLHostAXPressCount(item), 1);
+    EXPECT_THAT(pressed, ElementsAre(item));
+    CFRelease(children);
+    CFRelease(menuBar);
+}
+
+TEST_F(PlatformAXTest, RaisedExceptionsCarryTheirDescriptionAndRunOut) {
+    PLHostAXSetRaises(PLHostAXApplication(), "AXWindows", "no windows today", 2);
+    CFTypeRef value = nullptr;
+    for (int i = 0; i < 2; ++i) {
+        try {
+            AXUIElementCopyAttributeValue(app_, CFSTR("AXWindows"), &value);
+            ADD_FAILURE() << "no exception";
+        } catch (const platform::Exception& e) {
+            EXPECT_EQ(e.description(), "no windows today");
+        }
+    }
+    EXPECT_EQ(read(app_, "AXWindows", &value), kAXErrorSuccess);
+    CFRelease(value);
+}
+
+TEST_F(PlatformAXTest, DescriptionsShowAnyValue) {
+    PLAXNodeRef node = PLHostAXCreateNode(nullptr);
+    PLHostAXSetNonStringTitle(node, "42");
+    PLHostAXAppendWindow(node);
+    CFTypeRef windows = nullptr, title = nullptr;
+    ASSERT_EQ(read(app_, "AXWindows", &windows), kAXErrorSuccess);
+    ASSERT_EQ(read(static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(windows), 0)), "AXTitle",
+                   &title),
+              kAXErrorSuccess);
+    EXPECT_EQ(CFGetTypeID(title), CFDataGetTypeID());
+    CFStringRef description = CFCopyDescription(title);
+    EXPECT_STREQ(CFStringGetCStringPtr(description, kCFStringEncodingUTF8), "<3432>");
+    CFRelease(description);
+    CFRelease(title);
+    CFRelease(windows);
+}
+
+TEST(PlatformQueue, DrivenClockRunsTasksInTimeThenQueueOrder) {
+    PLHostDiscardTasks();
+    PLHostUseDrivenClock(1700000000);
+    std::vector<int> order;
+    dispatch_time_t start = dispatch_time(DISPATCH_TIME_NOW, 0);
+    dispatch_after(dispatch_time(start, 2 * NSEC_PER_SEC), dispatch_get_main_queue(), [&] { order.push_back(3); });
+    dispatch_after(dispatch_time(start, NSEC_PER_SEC), dispatch_get_main_queue(), [&] { order.push_back(1); });
+    dispatch_after(dispatch_time(start, NSEC_PER_SEC), dispatch_get_main_queue(), [&] { order.push_back(2); });
+    EXPECT_EQ(PLHostPendingTasks(), 3u);
+    EXPECT_FALSE(PLHostRunNextTask(int64_t(start) + 500000000));  // none due: the clock moves to the deadline
+    EXPECT_EQ(PLHostClockNanoseconds(), int64_t(start) + 500000000);
+    EXPECT_EQ(time(nullptr), 1700000000);
+    while (PLHostRunNextTask(int64_t(start) + 10 * int64_t(NSEC_PER_SEC))) {
+    }
+    EXPECT_THAT(order, ElementsAre(1, 2, 3));
+    EXPECT_EQ(time(nullptr), 1700000010);  // the wall clock moved with it
+    PLHostUseRealClock();
+    EXPECT_GT(time(nullptr), 1700000010);
+}
+
+TEST(PlatformQueue, RealClockWaitsForTasksQueuedFromOtherThreads) {
+    PLHostDiscardTasks();
+    PLHostUseRealClock();
+    bool ran = false;
+    std::thread([&] {
+        dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 0), dispatch_get_main_queue(), [&] { ran = true; });
+    }).join();
+    EXPECT_TRUE(PLHostRunNextTask(PLHostClockNanoseconds() + 10 * int64_t(NSEC_PER_SEC)));
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(dispatch_time(DISPATCH_TIME_FOREVER, 1), DISPATCH_TIME_FOREVER);
+}
+
+TEST(PlatformProcess, BundleIdentifierAndApplicationAreWhatTheHostDeclares) {
+    PLHostSetBundleIdentifier(nullptr);
+    EXPECT_EQ(CFBundleGetIdentifier(CFBundleGetMainBundle()), nullptr);
+    PLHostSetBundleIdentifier("com.example.host");
+    CFStringRef id = CFBundleGetIdentifier(CFBundleGetMainBundle());
+    PLHostSetBundleIdentifier("com.example.other");
+    EXPECT_STREQ(CFStringGetCStringPtr(id, kCFStringEncodingUTF8), "com.example.host");  // still valid
+    PLHostSetHasApplication(false);
+    EXPECT_EQ(PLSharedApplication(), nullptr);
+    PLHostSetHasApplication(true);
+    EXPECT_NE(PLSharedApplication(), nullptr);
+}
+
+}  // namespace
