@@ -108,7 +108,9 @@ class Simulator {
   private:
     double elapsed() const { return double(PLHostClockNanoseconds() - t0_) / double(kSecond); }
 
-    __attribute__((format(printf, 2, 3))) void note(const char* format, ...) const {
+    /// One line of the simulator's own, after whatever the plug-in has logged before it.
+    __attribute__((format(printf, 2, 3))) void note(const char* format, ...) {
+        printLog();
         char text[1024];
         va_list args;
         va_start(args, format);
@@ -218,9 +220,9 @@ class Simulator {
     }
 
     void writeManifest(int64_t wallNanoseconds, const char* how) {
-        if (!s_.supportFolder) {
-            note("the script finds no support folder and writes no manifest");
-            return;
+        std::error_code error;
+        if (std::filesystem::create_directories(std::filesystem::path(manifestPath_).parent_path(), error)) {
+            note("the script makes the support folder");
         }
         std::ofstream(manifestPath_) << "{}\n";
         // The file's time on the same clock that the plug-in reads.
@@ -228,7 +230,6 @@ class Simulator {
         times[0].tv_sec = times[1].tv_sec = time_t(wallNanoseconds / kSecond);
         times[0].tv_nsec = times[1].tv_nsec = long(wallNanoseconds % kSecond);
         utimensat(AT_FDCWD, manifestPath_.c_str(), times, 0);
-        manifestWritten_ = true;
         note("manifest %s (mtime %+.0f s from the load)", how, double(wallNanoseconds / kSecond - wall0_ / kSecond));
     }
 
@@ -307,7 +308,6 @@ class Simulator {
             outcome = "not logged (no log file)";
         note("outcome: %s", outcome);
         note("presses: %d", presses_);
-        if (!s_.supportFolder) note("manifest written: %s", manifestWritten_ ? "yes" : "no");
     }
 
     Scenario s_;
@@ -321,7 +321,6 @@ class Simulator {
     int64_t wall0_ = 0;
     size_t ownPending_ = 0;
     int presses_ = 0;
-    bool manifestWritten_ = false;
 };
 
 }  // namespace
