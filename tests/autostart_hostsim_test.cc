@@ -55,6 +55,8 @@ struct Example {
     int presses;
 };
 
+void PrintTo(const Example& example, std::ostream* out) { *out << example.name; }
+
 class ExampleTest : public ::testing::TestWithParam<Example> {};
 
 TEST_P(ExampleTest, EndsAsExpected) {
