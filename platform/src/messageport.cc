@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -150,6 +151,12 @@ struct Connection {
     CFDataRef outBody = nullptr;
     size_t outHeadOff = 0, outBodyOff = 0;
     bool closed = false;
+    uint32_t events = EPOLLIN;
+    /// Inside the port's callout, which may run the loop again.
+    bool busy = false;
+    /// Taken off the loop because it reported while busy; put back after the callout.
+    bool parked = false;
+    std::function<void(uint32_t)> handler;
 
     ~Connection() {
         if (outBody) CFRelease(outBody);
@@ -217,11 +224,17 @@ namespace {
 void closeConnection(CFMessagePortRef port, Connection* c) {
     if (c->closed) return;
     c->closed = true;
-    if (port->loop) unwatch(port->loop, c->watchId);
+    if (port->loop && !c->parked) unwatch(port->loop, c->watchId);
     port->connections.erase(c);  // may free c
 }
 
 void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c, uint32_t events);
+
+void setEvents(CFMessagePortRef port, Connection* c, uint32_t events) {
+    if (c->events == events || c->parked) return;
+    c->events = events;
+    rewatch(port->loop, c->watchId, events);
+}
 
 void flushConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
     const UInt8* body = c->outBody ? CFDataGetBytePtr(c->outBody) : nullptr;
@@ -235,10 +248,10 @@ void flushConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
         c->outBody = nullptr;
         c->outHead.clear();
         c->outHeadOff = c->outBodyOff = 0;
-        rewatch(port->loop, c->watchId, EPOLLIN);
+        setEvents(port, c.get(), EPOLLIN);
     } else {
         // Read nothing more from a peer that does not take its replies.
-        rewatch(port->loop, c->watchId, EPOLLOUT);
+        setEvents(port, c.get(), EPOLLOUT);
     }
 }
 
@@ -246,11 +259,15 @@ void deliver(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
     SInt32 msgid = c->in.field();
     CFDataRef data = new __CFData(std::move(c->in.body));
     c->in.body = {};
-    // The callout may run the loop again: keep this connection quiet meanwhile.
-    rewatch(port->loop, c->watchId, 0);
     CFRetain(port);
+    c->busy = true;
     CFDataRef answer = port->callout ? port->callout(port, msgid, data, port->context.info) : nullptr;
+    c->busy = false;
     CFRelease(data);
+    if (c->parked && !c->closed && port->loop) {
+        c->parked = false;
+        c->watchId = watch(port->loop, c->fd, c->events, c->handler);
+    }
     if (!c->closed && port->valid) {
         c->outHead = header(kReplyMagic, 0, answer ? uint32_t(CFDataGetLength(answer)) : 0);
         c->outBody = answer;
@@ -262,6 +279,12 @@ void deliver(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
 }
 
 void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c, uint32_t events) {
+    if (c->busy) {
+        // The callout runs the loop again; this peer waits until it returns.
+        unwatch(port->loop, c->watchId);
+        c->parked = true;
+        return;
+    }
     if (!c->flushed()) {
         if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) flushConnection(port, c);
         return;
@@ -296,9 +319,10 @@ void acceptAll(CFMessagePortRef port) {
         auto c = std::make_shared<Connection>();
         c->fd = fd;
         std::weak_ptr<Connection> weak = c;
-        c->watchId = watch(port->loop, fd, EPOLLIN, [port, weak](uint32_t events) {
+        c->handler = [port, weak](uint32_t events) {
             if (auto strong = weak.lock()) serveConnection(port, strong, events);
-        });
+        };
+        c->watchId = watch(port->loop, fd, EPOLLIN, c->handler);
         port->connections[c.get()] = c;
     }
 }
