@@ -92,17 +92,6 @@ TEST(HostSimulator, EnglishMenusLogEveryDecisionOfTheRealBundle) {
                             "clicked Workspace > Scripts item", "script started (manifest written)"));
 }
 
-TEST(HostSimulator, AnotherLanguageFallsBackToTheOwnNames) {
-    std::vector<std::string> lines = logged(play("other-language"));
-    EXPECT_THAT(lines, testing::Contains("ax: English menu names did not match, found the script by its own name"));
-}
-
-TEST(HostSimulator, NotTheHostWritesOnlyTheConstructorLine) {
-    std::vector<std::string> lines = logged(play("not-the-host"));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_THAT(lines[0], HasSubstr("bundle com.example.OtherEditor NSApp=no"));
-}
-
 TEST(HostSimulator, NoSupportFolderLogsOnlyOnceTheScriptMadeIt) {
     std::vector<std::string> lines = logged(play("no-support-folder"));
     EXPECT_THAT(lines, ElementsAre("script started (manifest written)"));

@@ -115,23 +115,6 @@ TEST_F(PlatformAXTest, RaisedExceptionsCarryTheirDescriptionAndRunOut) {
     CFRelease(value);
 }
 
-TEST_F(PlatformAXTest, DescriptionsShowAnyValue) {
-    PLAXNodeRef node = PLHostAXCreateNode(nullptr);
-    PLHostAXSetNonStringTitle(node, "42");
-    PLHostAXAppendWindow(node);
-    CFTypeRef windows = nullptr, title = nullptr;
-    ASSERT_EQ(read(app_, "AXWindows", &windows), kAXErrorSuccess);
-    ASSERT_EQ(read(static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(windows), 0)), "AXTitle",
-                   &title),
-              kAXErrorSuccess);
-    EXPECT_EQ(CFGetTypeID(title), CFDataGetTypeID());
-    CFStringRef description = CFCopyDescription(title);
-    EXPECT_STREQ(CFStringGetCStringPtr(description, kCFStringEncodingUTF8), "<3432>");
-    CFRelease(description);
-    CFRelease(title);
-    CFRelease(windows);
-}
-
 TEST(PlatformQueue, DrivenClockRunsTasksInTimeThenQueueOrder) {
     PLHostDiscardTasks();
     PLHostUseDrivenClock(1700000000);
