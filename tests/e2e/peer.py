@@ -1,0 +1,295 @@
+"""A message-port peer written from docs/wire-format.md alone.
+
+It stands in for a foreign program on the same machine: it can register a port
+that a vornex-port sends to, and send requests to ports that a vornex-port
+registered. Run as a script it holds one port in a separate process, so that a
+test can kill it like any other receiver.
+"""
+
+import errno
+import os
+import socket
+import struct
+import sys
+import threading
+
+NAME_LIMIT = 128
+ADDRESS_LIMIT = 107
+REQUEST_MAGIC = b"CFMQ"
+REPLY_MAGIC = b"CFMR"
+HEADER = struct.Struct("<4siI")
+MAX_BODY = 2**31 - 1
+MASK = 2**64 - 1
+
+
+class NotFound(Exception):
+    """No live port of this user has the name."""
+
+
+class Taken(Exception):
+    """Another live socket holds the address."""
+
+
+class Closed(Exception):
+    """The other side closed the connection before a whole frame arrived."""
+
+
+def _cut(raw):
+    if len(raw) <= NAME_LIMIT:
+        return raw
+    end = NAME_LIMIT
+    # Step back over continuation bytes so the cut never splits a character.
+    while end > 0 and (raw[end] & 0xC0) == 0x80:
+        end -= 1
+    return raw[:end]
+
+
+def _mix(h):
+    h ^= h >> 33
+    h = (h * 0xFF51AFD7ED558CCD) & MASK
+    h ^= h >> 33
+    h = (h * 0xC4CEB9FE1A85EC53) & MASK
+    h ^= h >> 33
+    return h
+
+
+def digest(raw):
+    a = 0xCBF29CE484222325
+    b = 0x84222325CBF29CE4
+    for c in raw:
+        a = ((a ^ c) * 0x100000001B3) & MASK
+        b = _mix(b ^ c)
+    return "%016x%016x" % (_mix(a), b)
+
+
+def _raw(name):
+    return name if isinstance(name, bytes) else name.encode("utf-8")
+
+
+def cut_name(name):
+    """The name under which a port of this name is registered."""
+    return _cut(_raw(name)).decode("utf-8")
+
+
+def address(name, uid=None):
+    raw = _cut(_raw(name))
+    prefix = b"cfmessageport.%d" % (os.geteuid() if uid is None else uid)
+    text = prefix + b"." + raw
+    if len(text) > ADDRESS_LIMIT:
+        text = prefix + b"#" + digest(raw).encode("ascii")
+    return b"\0" + text
+
+
+def _peer_uid(sock):
+    creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+    return struct.unpack("3i", creds)[1]
+
+
+def _read_exact(sock, n):
+    chunks = []
+    while n:
+        chunk = sock.recv(min(n, 1 << 20))
+        if not chunk:
+            raise Closed()
+        chunks.append(chunk)
+        n -= len(chunk)
+    return b"".join(chunks)
+
+
+def read_frame(sock, magic):
+    head = _read_exact(sock, HEADER.size)
+    got, value, length = HEADER.unpack(head)
+    if got != magic or length > MAX_BODY:
+        raise ValueError("garbage frame header %r" % head)
+    return value, _read_exact(sock, length)
+
+
+def frame(magic, value, body=b""):
+    return HEADER.pack(magic, value, len(body)) + body
+
+
+class Connection:
+    """A connection to a remote port; several requests may go over it."""
+
+    def __init__(self, name, timeout=10.0, uid=None, check_peer=True):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        try:
+            self.sock.connect(address(name, uid))
+        except OSError as e:
+            self.sock.close()
+            if e.errno in (errno.ECONNREFUSED, errno.ENOENT):
+                raise NotFound(name) from None
+            raise
+        if check_peer and _peer_uid(self.sock) != os.geteuid():
+            self.sock.close()
+            raise NotFound(name)
+
+    def request(self, msgid, data=b""):
+        self.sock.sendall(frame(REQUEST_MAGIC, msgid, data))
+        return read_frame(self.sock, REPLY_MAGIC)[1]
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def lookup(name):
+    try:
+        Connection(name).close()
+    except NotFound:
+        return False
+    return True
+
+
+def send(name, msgid=1, data=b"", timeout=10.0):
+    """Send one request and return the reply's bytes."""
+    with Connection(name, timeout) as conn:
+        return conn.request(msgid, data)
+
+
+class Port:
+    """A registered port served by threads of this process.
+
+    mode "reply" answers each request at once (after reply_delay seconds when set),
+    "hold" reads requests but answers none until release(), and "stall" accepts
+    connections and never reads them.
+    """
+
+    def __init__(self, name, mode="reply", reply=b"", reply_delay=0.0, uid=None):
+        self.name = name
+        self.mode = mode
+        self.reply = reply
+        self.reply_delay = reply_delay
+        self.messages = []
+        self.replies = 0
+        self.rejected = 0
+        self._cond = threading.Condition()
+        self._released = threading.Event()
+        self._conns = []
+        self._closed = False
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self.sock.bind(address(name, uid))
+        except OSError as e:
+            self.sock.close()
+            if e.errno == errno.EADDRINUSE:
+                raise Taken(name) from None
+            raise
+        self.sock.listen(socket.SOMAXCONN)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            if _peer_uid(conn) != os.geteuid():
+                conn.close()
+                with self._cond:
+                    self.rejected += 1
+                    self._cond.notify_all()
+                continue
+            with self._cond:
+                if self._closed:
+                    conn.close()
+                    return
+                self._conns.append(conn)
+            if self.mode != "stall":
+                threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            while True:
+                msgid, data = read_frame(conn, REQUEST_MAGIC)
+                with self._cond:
+                    self.messages.append((msgid, data))
+                    self._cond.notify_all()
+                if self.mode == "hold":
+                    self._released.wait()
+                elif self.reply_delay:
+                    self._released.wait(self.reply_delay)
+                if self._closed:
+                    return
+                conn.sendall(frame(REPLY_MAGIC, 0, self.reply))
+                with self._cond:
+                    self.replies += 1
+                    self._cond.notify_all()
+        except (OSError, Closed, ValueError):
+            pass
+        finally:
+            conn.close()
+
+    def wait_messages(self, count=1, timeout=10.0):
+        """Wait until count requests have arrived; return all of them."""
+        with self._cond:
+            if not self._cond.wait_for(lambda: len(self.messages) >= count, timeout):
+                raise TimeoutError("%d of %d messages on %r" % (len(self.messages), count, self.name))
+            return list(self.messages)
+
+    def wait_replies(self, count=1, timeout=10.0):
+        """Wait until count replies have been written whole."""
+        with self._cond:
+            if not self._cond.wait_for(lambda: self.replies >= count, timeout):
+                raise TimeoutError("%d of %d replies on %r" % (self.replies, count, self.name))
+
+    def release(self):
+        self._released.set()
+
+    def close(self):
+        """Go away as a dying process would: listener and every connection."""
+        with self._cond:
+            self._closed = True
+            conns, self._conns = self._conns, []
+        for s in [self.sock] + conns:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+        self._released.set()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def main(argv):
+    """peer.py hold NAME: hold a port, print one line per request, never reply.
+    peer.py send NAME MSGID [UID]: send one empty request, print "ok", "notfound" or
+    "closed"; with UID, reach into that user's names and leave the credential check
+    to the port."""
+    out = sys.stdout
+    if argv[0] == "hold":
+        port = Port(argv[1], mode="hold")
+        out.write("ready\n")
+        out.flush()
+        seen = 0
+        while True:
+            msgs = port.wait_messages(seen + 1, timeout=None)
+            for msgid, data in msgs[seen:]:
+                out.write("message %d %d\n" % (msgid, len(data)))
+            out.flush()
+            seen = len(msgs)
+    elif argv[0] == "send":
+        uid = int(argv[3]) if len(argv) > 3 else None
+        try:
+            with Connection(argv[1], 10.0, uid, check_peer=uid is None) as conn:
+                conn.request(int(argv[2]))
+            out.write("ok\n")
+        except NotFound:
+            out.write("notfound\n")
+        except (Closed, ConnectionError):
+            out.write("closed\n")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -1,0 +1,196 @@
+"""Start-up: the command line, registration of the names, and messages that peers send."""
+
+import base64
+import os
+import socket
+import struct
+import unittest
+
+import peer
+from harness import USAGE, Case, unique_name
+
+
+def taken(name):
+    return {"event": "error", "message": "could not register %s; the name is taken" % name}
+
+
+class CommandLine(Case):
+    def test_bad_command_lines_give_usage_and_64_only(self):
+        for args in ([], ["listen"], ["Listen", "a"], ["a", "listen", "b"], [" listen", "a"]):
+            with self.subTest(args=args):
+                tool = self.tool(args=args)
+                evs, code = tool.rest(), tool.wait()
+                self.assertEqual(evs, [{"event": "error", "message": USAGE}])
+                self.assertEqual(code, 64)
+
+
+class Registration(Case):
+    def assertFree(self, *names):
+        for name in names:
+            self.assertFalse(peer.lookup(name), name)
+        # Free means registrable again, not only invisible.
+        for name in names:
+            peer.Port(name).close()
+
+    def test_name_held_by_a_peer_stops_start_up(self):
+        first, second, third = unique_name("1"), unique_name("2"), unique_name("3")
+        self.port(second)
+        tool = self.tool(first, second, third)
+        self.assertEqual(tool.rest(), [taken(second)])
+        self.assertEqual(tool.wait(), 65)
+        self.assertFree(first, third)
+
+    def test_name_held_by_another_vornex_port_stops_start_up(self):
+        first, second, third = unique_name("1"), unique_name("2"), unique_name("3")
+        holder = self.started(second)
+        tool = self.tool(first, second, third)
+        self.assertEqual(tool.rest(), [taken(second)])
+        self.assertEqual(tool.wait(), 65)
+        self.assertFalse(holder.lookup(first))
+        self.assertTrue(holder.lookup(second))
+        self.assertFalse(holder.lookup(third))
+        self.assertClean(holder)
+        self.assertFree(first, second, third)
+
+    def test_name_given_twice_is_taken_by_the_first(self):
+        name = unique_name()
+        tool = self.tool(name, name)
+        self.assertEqual(tool.rest(), [taken(name)])
+        self.assertEqual(tool.wait(), 65)
+        self.assertFree(name)
+
+    def test_taken_name_with_odd_characters_is_quoted_in_one_line(self):
+        name = unique_name('q"\n\u00e9')
+        self.port(name)
+        tool = self.tool(name)
+        self.assertEqual(tool.rest(), [taken(name)])
+        self.assertEqual(tool.wait(), 65)
+
+    def test_names_are_freed_by_kill_9(self):
+        names = [unique_name("a"), unique_name("b")]
+        tool = self.started(*names)
+        tool.kill()
+        self.assertFree(*names)
+        again = self.started(*names)
+        self.assertClean(again)
+
+    def test_names_of_a_stopped_process_stay_taken_until_it_is_killed(self):
+        name = unique_name()
+        tool = self.started(name)
+        tool.stop()
+        self.assertTrue(peer.lookup(name))
+        with self.assertRaises(peer.Taken):
+            peer.Port(name)
+        tool.kill()
+        self.assertFree(name)
+
+
+class Names(Case):
+    def long_name(self, size, filler="x"):
+        base = unique_name()
+        return base + filler * ((size - len(base.encode())) // len(filler.encode()))
+
+    def test_ready_lists_every_kind_of_name_in_order(self):
+        long = self.long_name(128)
+        self.assertEqual(len(long.encode()), 128)
+        names = [unique_name("z"), unique_name("line\nfeed"), unique_name('double"quote'),
+                 unique_name("back\\slash\ttab"), unique_name("\u00e9\u2603\U0001d11e"),
+                 long, unique_name("a")]
+        tool = self.started(*names)
+        # Each name is reachable under exactly the name the tool announced.
+        for i, name in enumerate(names):
+            self.assertEqual(peer.send(name, i, b"n"), b"")
+            self.assertEqual(tool.expect("message"),
+                             {"event": "message", "port": name, "msgid": i, "data": "bg=="})
+        self.assertClean(tool)
+
+    def test_name_of_128_multibyte_bytes_works_in_full(self):
+        name = self.long_name(128, "\u00e9")
+        name += "x" * (128 - len(name.encode()))
+        tool = self.started(name)
+        peer.send(name, 3)
+        self.assertEqual(tool.expect("message")["port"], name)
+        self.assertClean(tool)
+
+    def test_longer_name_is_cut_at_a_character_boundary(self):
+        # 127 bytes, then a two-byte character that straddles the limit.
+        name = self.long_name(127) + "\u00e9tail"
+        cut = name.encode()[:127].decode()
+        tool = self.started(name)
+        self.assertTrue(peer.lookup(cut))
+        peer.send(cut, 1)
+        self.assertEqual(tool.expect("message")["port"], cut)
+        self.assertClean(tool)
+
+
+class IncomingMessages(Case):
+    def test_ids_and_data_arrive_unchanged_on_the_right_port(self):
+        a, b = unique_name("a"), unique_name("b")
+        tool = self.started(a, b)
+        every_byte = bytes(range(256))
+        cases = [(a, -5, b""), (b, -2**31, every_byte), (a, 2**31 - 1, b"\n\"{}"),
+                 (b, 0, b"\0"), (a, 1, b"ab"), (b, 77, os.urandom(5 << 20))]
+        for port, msgid, data in cases:
+            with self.subTest(port=port, msgid=msgid, size=len(data)):
+                self.assertEqual(peer.send(port, msgid, data), b"")
+                ev = tool.expect("message")
+                self.assertEqual(set(ev), {"event", "port", "msgid", "data"})
+                self.assertEqual((ev["port"], ev["msgid"]), (port, msgid))
+                self.assertEqual(ev["data"], base64.b64encode(data).decode())
+        self.assertClean(tool)
+
+    def test_several_requests_over_one_connection(self):
+        name = unique_name()
+        tool = self.started(name)
+        with peer.Connection(name) as conn:
+            for msgid in (10, 11, 12):
+                self.assertEqual(conn.request(msgid, b"x"), b"")
+        self.assertEqual([e["msgid"] for e in tool.events(3)], [10, 11, 12])
+        self.assertClean(tool)
+
+    def test_misbehaving_peers_do_not_block_the_others(self):
+        name = unique_name()
+        tool = self.started(name)
+        addr = peer.address(name)
+
+        def connect():
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.settimeout(20)
+            s.connect(addr)
+            self.addCleanup(s.close)
+            return s
+
+        half_header = connect()
+        half_header.sendall(b"CFMQ\x01\0")
+        half_body = connect()
+        half_body.sendall(struct.pack("<4siI", b"CFMQ", 1, 1000) + b"abc")
+        huge_claim = connect()
+        huge_claim.sendall(struct.pack("<4siI", b"CFMQ", 1, 2**31 - 1) + b"x")
+        silent = connect()
+        quits_mid_frame = connect()
+        quits_mid_frame.sendall(struct.pack("<4siI", b"CFMQ", 1, 10) + b"abc")
+        quits_mid_frame.close()
+        for garbage in (b"GARBAGE_GARBAGE", struct.pack("<4siI", b"CFMQ", 1, 2**31)):
+            s = connect()
+            s.sendall(garbage)
+            try:
+                rest = s.recv(16)
+            except ConnectionResetError:
+                rest = b""
+            self.assertEqual(rest, b"", "garbage header must close the connection")
+
+        self.assertEqual(peer.send(name, 9, b"ok"), b"")
+        self.assertEqual(tool.expect("message"),
+                         {"event": "message", "port": name, "msgid": 9, "data": "b2s="})
+        self.assertTrue(tool.lookup(name))
+        # The half-sent request still completes once its bytes arrive.
+        half_body.sendall(b"x" * 997)
+        self.assertEqual(peer.read_frame(half_body, peer.REPLY_MAGIC), (0, b""))
+        self.assertEqual(tool.expect("message")["data"],
+                         base64.b64encode(b"abc" + b"x" * 997).decode())
+        del silent
+        self.assertClean(tool)
+
+
+if __name__ == "__main__":
+    unittest.main()
