@@ -16,7 +16,7 @@ struct CFOwned {
     CFOwned& operator=(const CFOwned&) = delete;
     Ref get() const { return ref; }
 
-private:
+  private:
     Ref ref;
 };
 

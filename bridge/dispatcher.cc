@@ -59,15 +59,16 @@ void queueCommand(std::unique_ptr<CommandObject> command, size_t size) {
         ++queuedCommands;
     }
     CFRunLoopRef main = CFRunLoopGetMain();
-    CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [command = std::shared_ptr<CommandObject>(std::move(command)), size] {
-        {
-            std::lock_guard<std::mutex> hold(queueLock);
-            queuedBytes -= size;
-            --queuedCommands;
-        }
-        queueRoom.notify_one();
-        handle(*command);
-    });
+    CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode,
+                          [command = std::shared_ptr<CommandObject>(std::move(command)), size] {
+                              {
+                                  std::lock_guard<std::mutex> hold(queueLock);
+                                  queuedBytes -= size;
+                                  --queuedCommands;
+                              }
+                              queueRoom.notify_one();
+                              handle(*command);
+                          });
     CFRunLoopWakeUp(main);
 }
 
@@ -93,8 +94,8 @@ void send(const CommandObject& command, const RawJson& id, CFStringRef target) {
     CFOwned<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size())));
     payload = {};
     CFDataRef reply = nullptr;
-    SInt32 status = CFMessagePortSendRequest(remote.get(), messageId, data.get(), timeout, timeout,
-                                             kCFRunLoopDefaultMode, &reply);
+    SInt32 status =
+        CFMessagePortSendRequest(remote.get(), messageId, data.get(), timeout, timeout, kCFRunLoopDefaultMode, &reply);
     if (reply) CFRelease(reply);
     emitSent(id, status);
 }
@@ -108,11 +109,16 @@ bool parseCommand(std::string& line, CommandObject& command) {
     simdjson::dom::object object;
     if (parser.parse(simdjson::padded_string_view(line.data(), line.size(), line.capacity())).get(object)) return false;
     for (auto [key, value] : object) {
-        if (key == "cmd") readField(value, command.cmd);
-        else if (key == "target") readField(value, command.target);
-        else if (key == "data") readField(value, command.data);
-        else if (key == "timeout") readField(value, command.timeout);
-        else if (key == "id") command.id = simdjson::to_string(value);
+        if (key == "cmd")
+            readField(value, command.cmd);
+        else if (key == "target")
+            readField(value, command.target);
+        else if (key == "data")
+            readField(value, command.data);
+        else if (key == "timeout")
+            readField(value, command.timeout);
+        else if (key == "id")
+            command.id = simdjson::to_string(value);
     }
     return true;
 }
@@ -144,7 +150,8 @@ void readerBody() {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // end of input, or an input that can no longer be read
         lines.append(buffer.data(), size_t(n));
-        while (lines.next(line)) queueLine(line);
+        while (lines.next(line))
+            queueLine(line);
     }
     if (lines.rest(line)) queueLine(line);
     CFRunLoopRef main = CFRunLoopGetMain();

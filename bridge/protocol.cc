@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <poll.h>
+#include <simdjson.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,8 +18,10 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 constexpr std::array<int8_t, 256> decodeTable() {
     std::array<int8_t, 256> t{};
-    for (auto& v : t) v = -1;
-    for (int i = 0; i < 64; ++i) t[uint8_t(kAlphabet[i])] = int8_t(i);
+    for (auto& v : t)
+        v = -1;
+    for (int i = 0; i < 64; ++i)
+        t[uint8_t(kAlphabet[i])] = int8_t(i);
     return t;
 }
 constexpr auto kDecode = decodeTable();
@@ -51,6 +54,14 @@ size_t sequenceAt(const unsigned char* s, size_t size, size_t i, size_t& bad) {
     return 0;
 }
 
+/// Whether any of the eight bytes in `w` is a control character, a quote or a backslash.
+bool needsEscape(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    auto zeroByte = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    uint64_t control = (w - ones * 0x20) & ~w & highs;  // bytes below 0x20
+    return (control | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\'))) != 0;
+}
+
 void writeAll(const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = write(output, p, n);
@@ -67,16 +78,12 @@ void writeAll(const char* p, size_t n) {
 }  // namespace
 
 bool repairUtf8(std::string& text) {
+    if (simdjson::validate_utf8(text.data(), text.size())) return false;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     size_t size = text.size();
     size_t i = 0, bad = 0;
-    while (i < size) {
-        size_t n = s[i] < 0x80 ? 1 : sequenceAt(s, size, i, bad);
-        if (n == 0) break;
-        i += n;
-    }
-    if (i == size) return false;
-    std::string out(text, 0, i);
+    std::string out;
+    out.reserve(size + 16);
     while (i < size) {
         if (s[i] < 0x80) {
             out.push_back(char(s[i++]));
@@ -94,31 +101,57 @@ bool repairUtf8(std::string& text) {
 
 void appendJsonString(std::string& out, std::string_view text) {
     std::string repaired;
-    if (!text.empty()) {
+    if (!simdjson::validate_utf8(text.data(), text.size())) {
         repaired.assign(text);
-        if (repairUtf8(repaired)) text = repaired;
+        repairUtf8(repaired);
+        text = repaired;
     }
+    out.reserve(out.size() + text.size() + 2);
     out.push_back('"');
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
+    size_t plain = 0;  // start of the run of characters that need no escape
+    for (size_t i = 0; i < text.size(); ++i) {
+        // Long runs that need no escape (Base64 above all) are skipped a word at a time.
+        while (i + 8 <= text.size()) {
+            uint64_t w;
+            std::memcpy(&w, text.data() + i, 8);
+            if (needsEscape(w)) break;
+            i += 8;
+        }
+        if (i >= text.size()) break;
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
         switch (c) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
-            case '\b': out.append("\\b"); break;
-            case '\f': out.append("\\f"); break;
-            default:
-                if (c < 0x20) {
-                    char esc[8];
-                    std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                    out.append(esc);
-                } else {
-                    out.push_back(ch);
-                }
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            default: {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                out.append(esc);
+            }
         }
     }
+    out.append(text, plain, text.size() - plain);
     out.push_back('"');
 }
 
@@ -154,7 +187,7 @@ std::string serializeEvent(const EventObject& event) {
 
 void emit(const EventObject& event) {
     std::string line = serializeEvent(event);
-    line.push_back('\n');
+    line.push_back('\n');  // the one write below carries the line and its end
     writeAll(line.data(), line.size());
 }
 

@@ -53,8 +53,8 @@ int startUp(int argc, char** argv) {
         ports.push_back(port);
     }
 
-    emit({{"event", std::string("ready")},
-          {"ports", std::vector<std::string>(arguments.begin() + 1, arguments.end())}});
+    emit(
+        {{"event", std::string("ready")}, {"ports", std::vector<std::string>(arguments.begin() + 1, arguments.end())}});
     watchOutput();
     reader = new std::thread(readerBody);
     CFRunLoopRun();

@@ -94,7 +94,8 @@ struct ServedPort {
             CFMessagePortInvalidate(port);
             CFRelease(port);
         });
-        while (!ready) std::this_thread::yield();
+        while (!ready)
+            std::this_thread::yield();
     }
     ~ServedPort() {
         CFRunLoopStop(loop);
@@ -117,7 +118,7 @@ int rawConnect(const std::string& name) {
 }
 
 class MessagePorts : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { baseline = cfl::liveReferences(0); }
     void TearDown() override { EXPECT_EQ(cfl::liveReferences(0), baseline) << "references leaked"; }
     long baseline = 0;
@@ -147,7 +148,8 @@ TEST_F(MessagePorts, ANameIsHeldByOneLivePortAndFreedWithIt) {
 TEST_F(MessagePorts, LongNamesWorkInFullUpTo128BytesAndAreCutBeyond) {
     Received r;
     std::string base = uniqueName("");
-    std::string exact = base + std::string(128 - base.size() - 2, 'x') + "\xC3\xA9";  // 128 bytes, ends in a 2-byte character
+    std::string exact =
+        base + std::string(128 - base.size() - 2, 'x') + "\xC3\xA9";  // 128 bytes, ends in a 2-byte character
     std::string sibling = base + std::string(128 - base.size() - 2, 'x') + "\xC3\xA8";
     CFMessagePortRef a = makeLocal(exact, &r);
     ASSERT_NE(a, nullptr);
@@ -166,7 +168,8 @@ TEST_F(MessagePorts, LongNamesWorkInFullUpTo128BytesAndAreCutBeyond) {
     CFMessagePortRef viaCut = remote(base + std::string(128 - base.size() - 1, 'y'));
     EXPECT_NE(viaCut, nullptr);
     if (viaCut) CFRelease(viaCut);
-    for (CFMessagePortRef p : {a, b, c}) CFRelease(p);
+    for (CFMessagePortRef p : {a, b, c})
+        CFRelease(p);
 }
 
 TEST_F(MessagePorts, ASendToOnesOwnPortIsServedWhileItWaits) {
@@ -180,7 +183,8 @@ TEST_F(MessagePorts, ASendToOnesOwnPortIsServedWhileItWaits) {
     ASSERT_NE(peer, nullptr);
 
     std::string big(8 << 20, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 131);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = char(i * 131);
     std::string reply;
     EXPECT_EQ(sendTo(peer, INT32_MIN, "", 5, &reply), kCFMessagePortSuccess);
     EXPECT_EQ(reply, "pong");
@@ -271,7 +275,8 @@ TEST_F(MessagePorts, MisbehavingPeersDoNotStopAPortFromServingOthers) {
     // The garbage peer was dropped: it sees the end of its stream (or a reset, as it sent more than was read).
     char buf[16];
     EXPECT_LE(read(garbage, buf, sizeof buf), 0);
-    for (int fd : {garbage, huge, stalled}) close(fd);
+    for (int fd : {garbage, huge, stalled})
+        close(fd);
 }
 
 TEST(RunLoop, BlocksRunInOrderAndWakeUpComesFromAnyThread) {
@@ -280,7 +285,8 @@ TEST(RunLoop, BlocksRunInOrderAndWakeUpComesFromAnyThread) {
     std::vector<int> order;
     std::thread producer([&] {
         EXPECT_EQ(CFRunLoopGetMain(), main);
-        for (int i = 0; i < 100; ++i) CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&order, i] { order.push_back(i); });
+        for (int i = 0; i < 100; ++i)
+            CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&order, i] { order.push_back(i); });
         CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main] { CFRunLoopStop(main); });
         CFRunLoopWakeUp(main);
     });
@@ -291,7 +297,8 @@ TEST(RunLoop, BlocksRunInOrderAndWakeUpComesFromAnyThread) {
     CFRunLoopRun();
     producer.join();
     std::vector<int> expected;
-    for (int i = 0; i < 100; ++i) expected.push_back(i);
+    for (int i = 0; i < 100; ++i)
+        expected.push_back(i);
     EXPECT_EQ(order, expected);
     CFMessagePortInvalidate(keep);
     CFRelease(keep);
@@ -309,7 +316,8 @@ TEST(RunLoop, NestedRunsFromAFloodOfBlocksStayShallow) {
             --depth;
         });
     }
-    while (ran < count) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+    while (ran < count)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
     EXPECT_EQ(ran, count);
     EXPECT_LE(deepest, 32);
 }

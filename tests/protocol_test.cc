@@ -12,7 +12,8 @@ std::vector<std::string> split(const std::vector<std::string>& chunks, bool atEn
     std::string line;
     for (const auto& c : chunks) {
         s.append(c.data(), c.size());
-        while (s.next(line)) lines.push_back(line);
+        while (s.next(line))
+            lines.push_back(line);
     }
     if (atEnd && s.rest(line)) lines.push_back(line);
     return lines;
@@ -36,12 +37,14 @@ TEST(LineFraming, SplitsAtLineFeedAndDropsOnlyACarriageReturnBeforeIt) {
 TEST(LineFraming, KeepsMemoryBoundedOverManyLines) {
     LineSplitter s;
     std::string chunk;
-    for (int i = 0; i < 1000; ++i) chunk += "{\"cmd\":\"lookup\"}\n";
+    for (int i = 0; i < 1000; ++i)
+        chunk += "{\"cmd\":\"lookup\"}\n";
     std::string line;
     size_t count = 0;
     for (int round = 0; round < 200; ++round) {
         s.append(chunk.data(), chunk.size());
-        while (s.next(line)) ++count;
+        while (s.next(line))
+            ++count;
     }
     EXPECT_EQ(count, 200000u);
     EXPECT_LE(s.buffer.capacity(), 4 * chunk.size());
@@ -74,13 +77,15 @@ TEST(Base64, EncodesWithPaddingAndDecodesStrictly) {
     EXPECT_EQ(std::string(out.begin(), out.end()), "foob");
     EXPECT_TRUE(base64Decode("+/8=", out));
     EXPECT_EQ(out, (std::vector<uint8_t>{0xfb, 0xff}));
-    for (const char* bad : {"Zg", "Zg=", "Zg===", "Z===", "====", "Zm9v\n", "Zm 9v", "-_8=", "Zg==Zg==", "Z=g=", "Zm9\x80"}) {
+    for (const char* bad :
+         {"Zg", "Zg=", "Zg===", "Z===", "====", "Zm9v\n", "Zm 9v", "-_8=", "Zg==Zg==", "Z=g=", "Zm9\x80"}) {
         EXPECT_FALSE(base64Decode(bad, out)) << bad;
         EXPECT_TRUE(out.empty()) << bad;
     }
 
     std::string all;
-    for (int i = 0; i < 256 * 3; ++i) all.push_back(char(i * 7));
+    for (int i = 0; i < 256 * 3; ++i)
+        all.push_back(char(i * 7));
     EXPECT_TRUE(base64Decode(enc(all), out));
     EXPECT_EQ(std::string(out.begin(), out.end()), all);
 }
@@ -88,15 +93,16 @@ TEST(Base64, EncodesWithPaddingAndDecodesStrictly) {
 TEST(Events, AreCompactOneLineJsonWithEscapes) {
     EXPECT_EQ(serializeEvent({{"event", std::string("ready")}, {"ports", std::vector<std::string>{"a\n\"b\"", "\\"}}}),
               R"({"event":"ready","ports":["a\n\"b\"","\\"]})");
-    EXPECT_EQ(serializeEvent({{"s", std::string("\x01\t\x1f\x7f\xC3\xA9")}, {"n", int32_t(-2147483647 - 1)}, {"t", true}}),
-              "{\"s\":\"\\u0001\\t\\u001f\x7f\xC3\xA9\",\"n\":-2147483648,\"t\":true}");
+    EXPECT_EQ(
+        serializeEvent({{"s", std::string("\x01\t\x1f\x7f\xC3\xA9")}, {"n", int32_t(-2147483647 - 1)}, {"t", true}}),
+        "{\"s\":\"\\u0001\\t\\u001f\x7f\xC3\xA9\",\"n\":-2147483648,\"t\":true}");
     // Bytes that are not UTF-8 must not produce invalid JSON.
     EXPECT_EQ(serializeEvent({{"port", std::string("a\xFF")}}), "{\"port\":\"a\xEF\xBF\xBD\"}");
 }
 
 TEST(Commands, DropEverythingButObjects) {
-    for (const char* line : {"", "   ", "[]", "42", "null", "\"x\"", "true", "{} x", "{\"a\":1}{}", "not json", "{\"a\":[1,,2]}",
-                             "{\"a\":1,}", "{'a':1}"}) {
+    for (const char* line : {"", "   ", "[]", "42", "null", "\"x\"", "true", "{} x", "{\"a\":1}{}", "not json",
+                             "{\"a\":[1,,2]}", "{\"a\":1,}", "{'a':1}"}) {
         std::string s = line;
         CommandObject c;
         EXPECT_FALSE(parseCommand(s, c)) << line;

@@ -26,7 +26,8 @@ Object::~Object() = default;
 long liveReferences(CFTypeID type) {
     if (type != 0) return type < typeLimit ? gLive[type].load() : 0;
     long sum = 0;
-    for (auto& n : gLive) sum += n.load();
+    for (auto& n : gLive)
+        sum += n.load();
     return sum;
 }
 
@@ -47,11 +48,13 @@ const std::string& text(CFStringRef s) { return s->utf8; }
 }  // namespace cfl
 
 __CFArray::__CFArray(std::vector<CFTypeRef> v) : Object(cfl::typeArray), values(std::move(v)) {
-    for (CFTypeRef value : values) CFRetain(value);
+    for (CFTypeRef value : values)
+        CFRetain(value);
 }
 
 __CFArray::~__CFArray() {
-    for (CFTypeRef value : values) CFRelease(value);
+    for (CFTypeRef value : values)
+        CFRelease(value);
 }
 
 extern "C" {
@@ -92,8 +95,8 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
 CFTypeID CFStringGetTypeID(void) { return cfl::typeString; }
 
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) {
-    return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(cStr), CFIndex(std::strlen(cStr)),
-                                   encoding, false);
+    return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(cStr), CFIndex(std::strlen(cStr)), encoding,
+                                   false);
 }
 
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex numBytes, CFStringEncoding encoding,
@@ -143,7 +146,7 @@ CFTypeID CFDataGetTypeID(void) { return cfl::typeData; }
 
 CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     if (length < 0) return nullptr;
-    return new __CFData(std::vector<UInt8>(bytes, bytes + length));
+    return new __CFData(cfl::Bytes(bytes, bytes + length));
 }
 
 CFIndex CFDataGetLength(CFDataRef theData) { return CFIndex(theData->bytes.size()); }
@@ -158,8 +161,6 @@ CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex numValues,
 
 CFIndex CFArrayGetCount(CFArrayRef theArray) { return CFIndex(theArray->values.size()); }
 
-const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) {
-    return theArray->values.at(size_t(idx));
-}
+const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) { return theArray->values.at(size_t(idx)); }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,33 @@ struct __CFString : cfl::Object {
     const std::string utf8;
 };
 
+namespace cfl {
+/// Leaves new elements uninitialised, so a buffer can grow before bytes are read into it.
+template <typename T>
+struct UninitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <typename U>
+    UninitAllocator(const UninitAllocator<U>&) {}
+    template <typename U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Bytes = std::vector<UInt8, UninitAllocator<UInt8>>;
+}  // namespace cfl
+
 struct __CFData : cfl::Object {
-    explicit __CFData(std::vector<UInt8> b) : Object(cfl::typeData), bytes(std::move(b)) {}
-    const std::vector<UInt8> bytes;
+    explicit __CFData(cfl::Bytes b) : Object(cfl::typeData), bytes(std::move(b)) {}
+    explicit __CFData(const std::vector<UInt8>& b) : Object(cfl::typeData), bytes(b.begin(), b.end()) {}
+    const cfl::Bytes bytes;
 };
 
 struct __CFArray : cfl::Object {

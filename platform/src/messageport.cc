@@ -34,17 +34,21 @@ constexpr size_t kMaxNameBytes = 128;
 /// A connection yields the run loop after this much input so other peers get their turn.
 constexpr size_t kReadBudget = 1 << 22;
 
-uint32_t getU32(const UInt8* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t getU32(const UInt8* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 void putU32(UInt8* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = UInt8(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = UInt8(v >> (8 * i));
 }
 
 /// Cuts a name at a character boundary no later than kMaxNameBytes.
 std::string cutName(const std::string& name) {
     if (name.size() <= kMaxNameBytes) return name;
     size_t end = kMaxNameBytes;
-    while (end > 0 && (UInt8(name[end]) & 0xC0) == 0x80) --end;
+    while (end > 0 && (UInt8(name[end]) & 0xC0) == 0x80)
+        --end;
     return name.substr(0, end);
 }
 
@@ -67,7 +71,8 @@ bool sameUser(int fd) {
 struct FrameReader {
     UInt8 header[kHeaderSize];
     size_t have = 0;
-    std::vector<UInt8> body;
+    Bytes body;  // grows ahead of `got`, the bytes received so far
+    size_t got = 0;
     size_t bodyWant = 0;
     bool inBody = false;
 
@@ -79,7 +84,8 @@ struct FrameReader {
             if (!inBody) {
                 ssize_t n = recv(fd, header + have, kHeaderSize - have, 0);
                 if (n == 0) return kClosed;
-                if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
+                if (n < 0)
+                    return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
                 have += size_t(n);
                 if (have < kHeaderSize) continue;
                 if (std::memcmp(header, magic, 4) != 0) return kGarbage;
@@ -87,21 +93,21 @@ struct FrameReader {
                 if (len > kMaxFrame) return kGarbage;
                 bodyWant = len;
                 body.clear();
+                got = 0;
                 inBody = true;
             }
-            if (body.size() == bodyWant) {
+            if (got == bodyWant) {
+                body.resize(got);
                 inBody = false;
                 have = 0;
                 return kFrame;
             }
             if (budget == 0) return kMore;
-            size_t old = body.size();
-            size_t grow = std::min(bodyWant - old, std::max<size_t>(65536, old));
-            body.resize(old + grow);
-            ssize_t n = recv(fd, body.data() + old, grow, 0);
-            body.resize(old + size_t(std::max<ssize_t>(n, 0)));
+            if (got == body.size()) body.resize(std::min(bodyWant, std::max<size_t>(65536, 2 * got)));
+            ssize_t n = recv(fd, body.data() + got, body.size() - got, 0);
             if (n == 0) return kClosed;
             if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
+            got += size_t(n);
             budget -= std::min(budget, size_t(n));
         }
     }
@@ -331,12 +337,14 @@ void schedule(CFMessagePortRef port, CFRunLoopRef rl) {
     if (port->loop || !port->valid) return;
     port->loop = rl;
     countSource(rl, 1);
-    if (port->listenFd >= 0) port->listenWatch = watch(rl, port->listenFd, EPOLLIN, [port](uint32_t) { acceptAll(port); });
+    if (port->listenFd >= 0)
+        port->listenWatch = watch(rl, port->listenFd, EPOLLIN, [port](uint32_t) { acceptAll(port); });
 }
 
 void unschedule(CFMessagePortRef port) {
     if (!port->loop) return;
-    while (!port->connections.empty()) closeConnection(port, port->connections.begin()->first);
+    while (!port->connections.empty())
+        closeConnection(port, port->connections.begin()->first);
     if (port->listenWatch) unwatch(port->loop, port->listenWatch);
     port->listenWatch = 0;
     countSource(port->loop, -1);
@@ -563,7 +571,8 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     readReplies();
     if (state == kWaiting) {
         uint64_t id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) { readReplies(); });
-        cfl::runUntil(rl, [&] { return state != kWaiting; }, replyDeadline);
+        cfl::runUntil(
+            rl, [&] { return state != kWaiting; }, replyDeadline);
         cfl::unwatch(rl, id);
     }
     switch (state) {

@@ -99,9 +99,12 @@ bool runPass(__CFRunLoop* rl, double deadline) {
     int timeoutMs = 0;
     if (!(blocksAllowed && hasBlocks(rl))) {
         double left = deadline - now();
-        if (left <= 0) timeoutMs = 0;
-        else if (left > 3600.0 * 24) timeoutMs = -1;
-        else timeoutMs = int(std::ceil(left * 1000.0));
+        if (left <= 0)
+            timeoutMs = 0;
+        else if (left > 3600.0 * 24)
+            timeoutMs = -1;
+        else
+            timeoutMs = int(std::ceil(left * 1000.0));
     }
     epoll_event events[64];
     int n = epoll_wait(rl->epfd, events, 64, timeoutMs);

@@ -94,12 +94,7 @@ extern const CFRunLoopMode kCFRunLoopDefaultMode;
 extern const CFStringRef kCFRunLoopCommonModes;
 
 typedef SInt32 CFRunLoopRunResult;
-enum {
-    kCFRunLoopRunFinished = 1,
-    kCFRunLoopRunStopped = 2,
-    kCFRunLoopRunTimedOut = 3,
-    kCFRunLoopRunHandledSource = 4
-};
+enum { kCFRunLoopRunFinished = 1, kCFRunLoopRunStopped = 2, kCFRunLoopRunTimedOut = 3, kCFRunLoopRunHandledSource = 4 };
 
 CFTypeID CFRunLoopGetTypeID(void);
 CFTypeID CFRunLoopSourceGetTypeID(void);
