@@ -2,8 +2,8 @@
 
 import base64
 import os
+import socket
 import subprocess
-import threading
 import unittest
 
 import peer
@@ -108,6 +108,26 @@ class Failures(Case):
         self.assertEqual(receiver.event(), {"event": "message", "port": b, "msgid": 1, "data": "Qg=="})
         self.assertEqual(tool.event(), sent(2, 0))
         self.assertClean(receiver)
+        self.assertClean(tool)
+
+    def test_listener_with_a_full_backlog_is_found_but_not_reached(self):
+        name = unique_name()
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(peer.address(name))
+        listener.listen(0)
+        while True:
+            pending = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.addCleanup(pending.close)
+            pending.setblocking(False)
+            try:
+                pending.connect(peer.address(name))
+            except BlockingIOError:
+                break
+        tool = self.started(unique_name())
+        self.assertTrue(tool.lookup(name))
+        tool.cmd(cmd="send", id=1, target=name, timeout=0.3)
+        self.assertEqual(tool.event(), sent(1, -1))
         self.assertClean(tool)
 
     def test_receiver_killed_while_the_request_waits(self):

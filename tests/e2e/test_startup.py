@@ -104,6 +104,15 @@ class Names(Case):
                              {"event": "message", "port": name, "msgid": i, "data": "bg=="})
         self.assertClean(tool)
 
+    def test_name_that_is_not_utf8_is_announced_as_it_is_reached(self):
+        base = unique_name()
+        tool = self.tool(args=[b"listen", base.encode() + b"\xff!"])
+        [announced] = tool.ready()
+        self.assertEqual(announced, base + "\ufffd!")
+        peer.send(announced, 4)
+        self.assertEqual(tool.expect("message")["port"], announced)
+        self.assertClean(tool)
+
     def test_name_of_128_multibyte_bytes_works_in_full(self):
         name = self.long_name(128, "\u00e9")
         name += "x" * (128 - len(name.encode()))
@@ -166,7 +175,7 @@ class IncomingMessages(Case):
         half_body.sendall(struct.pack("<4siI", b"CFMQ", 1, 1000) + b"abc")
         huge_claim = connect()
         huge_claim.sendall(struct.pack("<4siI", b"CFMQ", 1, 2**31 - 1) + b"x")
-        silent = connect()
+        connect()  # and never writes
         quits_mid_frame = connect()
         quits_mid_frame.sendall(struct.pack("<4siI", b"CFMQ", 1, 10) + b"abc")
         quits_mid_frame.close()
@@ -188,7 +197,6 @@ class IncomingMessages(Case):
         self.assertEqual(peer.read_frame(half_body, peer.REPLY_MAGIC), (0, b""))
         self.assertEqual(tool.expect("message")["data"],
                          base64.b64encode(b"abc" + b"x" * 997).decode())
-        del silent
         self.assertClean(tool)
 
 
