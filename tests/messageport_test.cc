@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cfinternal.h"
+#include "runloop.h"
 
 namespace {
 
@@ -38,6 +39,8 @@ struct Received {
     std::vector<std::string> payloads;
     std::string reply;
     bool invalidateOnMessage = false;
+    double nestedRun = 0;  // seconds the callout spends running the loop again, as a send from it would
+    int nestedPasses = 0;
 };
 
 CFDataRef record(CFMessagePortRef local, SInt32 msgid, CFDataRef d, void* info) {
@@ -45,6 +48,13 @@ CFDataRef record(CFMessagePortRef local, SInt32 msgid, CFDataRef d, void* info) 
     r->ids.push_back(msgid);
     r->payloads.push_back(bytes(d));
     if (r->invalidateOnMessage) CFMessagePortInvalidate(local);
+    if (r->nestedRun > 0) {
+        double until = cfl::now() + r->nestedRun;
+        while (cfl::now() < until) {
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, until - cfl::now(), true);
+            ++r->nestedPasses;
+        }
+    }
     return r->reply.empty() ? nullptr : makeData(r->reply);
 }
 
@@ -277,6 +287,27 @@ TEST_F(MessagePorts, MisbehavingPeersDoNotStopAPortFromServingOthers) {
     EXPECT_LE(read(garbage, buf, sizeof buf), 0);
     for (int fd : {garbage, huge, stalled})
         close(fd);
+}
+
+TEST_F(MessagePorts, APeerThatHangsUpDuringACalloutWaitsForItWithoutSpinning) {
+    ServedPort served(uniqueName("nested"));
+    served.received.nestedRun = 0.2;
+    int fd = rawConnect(served.name);
+    const unsigned char request[14] = {'C', 'F', 'M', 'Q', 3, 0, 0, 0, 2, 0, 0, 0, 'h', 'i'};
+    ASSERT_EQ(write(fd, request, sizeof request), ssize_t(sizeof request));
+    shutdown(fd, SHUT_WR);  // hung up while the callout still runs
+    char buf[16];
+    EXPECT_EQ(read(fd, buf, sizeof buf), 12);  // the reply still comes, once the callout returns
+    close(fd);
+    // A hang-up reported over and over would wake the nested run each time.
+    EXPECT_LT(served.received.nestedPasses, 50);
+
+    served.received.nestedRun = 0;
+    CFMessagePortRef p = remote(served.name);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(sendTo(p, 4, "next", 5), kCFMessagePortSuccess);
+    CFRelease(p);
+    EXPECT_EQ(served.received.ids, (std::vector<SInt32>{3, 4}));
 }
 
 TEST(RunLoop, BlocksRunInOrderAndWakeUpComesFromAnyThread) {
