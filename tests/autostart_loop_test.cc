@@ -298,6 +298,15 @@ TEST_F(LoopTest, ProcessWithoutIdentifierOrApplicationLogsOneLine) {
     EXPECT_EQ(PLHostPendingTasks(), 0u);
 }
 
+TEST_F(LoopTest, ConstructorLinesAreCutTo511Bytes) {
+    std::string identifier = std::string(kHostIdentifier) + std::string(600, 'x');
+    PLHostSetBundleIdentifier(identifier.c_str());
+    load();
+    ASSERT_GE(lines_.size(), 2u);
+    EXPECT_EQ(lines_[0].message, constructorLine(identifier.c_str()).substr(0, 511));
+    EXPECT_EQ(PLHostPendingTasks(), 1u);  // a long identifier is still the host's
+}
+
 TEST_F(LoopTest, MissingSupportFolderWritesNothingButTheLoopRuns) {
     std::filesystem::remove_all(home_ + "/Library");
     buildMenus();
