@@ -82,6 +82,7 @@ bool hasBlocks(__CFRunLoop* rl) {
 /// descriptors report, waiting at most until `deadline`. True when it handled a source.
 bool runPass(__CFRunLoop* rl, double deadline) {
     bool blocksAllowed = rl->depth <= kBlockNestingLimit;
+    bool ranBlocks = false;
     if (blocksAllowed) {
         size_t pending;
         {
@@ -92,12 +93,15 @@ bool runPass(__CFRunLoop* rl, double deadline) {
         while (pending-- > 0 && !rl->stopRequested && popBlock(rl, block)) {
             block();
             block = nullptr;
+            ranBlocks = true;
         }
     }
     if (rl->stopRequested) return false;
 
+    // A block may have run the loop again and settled what the caller waits
+    // for, so after blocks the caller gets to look before anything sleeps.
     int timeoutMs = 0;
-    if (!(blocksAllowed && hasBlocks(rl))) {
+    if (!ranBlocks && !(blocksAllowed && hasBlocks(rl))) {
         double left = deadline - now();
         if (left <= 0)
             timeoutMs = 0;

@@ -92,7 +92,10 @@ class Tool:
 
     def _pump_stderr(self):
         while True:
-            chunk = self.proc.stderr.read(65536)
+            try:
+                chunk = self.proc.stderr.read(65536)
+            except (OSError, ValueError):  # closed by cleanup after a kill
+                return
             if not chunk:
                 return
             self._stderr.append(chunk)

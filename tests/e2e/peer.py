@@ -182,7 +182,8 @@ class Port:
                 raise Taken(name) from None
             raise
         self.sock.listen(socket.SOMAXCONN)
-        threading.Thread(target=self._accept, daemon=True).start()
+        self._acceptor = threading.Thread(target=self._accept, daemon=True)
+        self._acceptor.start()
 
     def _accept(self):
         while True:
@@ -254,6 +255,9 @@ class Port:
                 pass
             s.close()
         self._released.set()
+        # A thread still inside accept() keeps the listener, and so the name, alive.
+        if self._acceptor is not threading.current_thread():
+            self._acceptor.join(5)
 
     def __enter__(self):
         return self
