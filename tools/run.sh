@@ -8,3 +8,6 @@ tools/setup.sh
 build="${BUILD_DIR:-build}"
 echo "== vornex-port: two processes, one message"
 python3 tools/demo.py "$build/bin/vornex-port"
+echo
+echo "== tavrin-autostart: the host simulator loads the bundle and plays the English-menus scenario"
+"$build/bin/hostsim" examples/english-menus.json
