@@ -20,6 +20,9 @@ namespace {
 constexpr size_t kQueuedBytesLimit = size_t(16) << 20;
 constexpr size_t kQueuedCommandsLimit = 4096;
 
+/// Above this, a line's buffer is given back as soon as the line is parsed.
+constexpr size_t kKeptLineCapacity = size_t(1) << 20;
+
 std::mutex queueLock;
 std::condition_variable queueRoom;
 size_t queuedBytes = 0;
@@ -107,7 +110,10 @@ bool parseCommand(std::string& line, CommandObject& command) {
     repairUtf8(line);
     line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
     simdjson::dom::object object;
-    if (parser.parse(simdjson::padded_string_view(line.data(), line.size(), line.capacity())).get(object)) return false;
+    bool parsed = !parser.parse(simdjson::padded_string_view(line.data(), line.size(), line.capacity())).get(object);
+    // The parsed document holds its own copy of every string: a long line is no longer needed.
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    if (!parsed) return false;
     for (auto [key, value] : object) {
         if (key == "cmd")
             readField(value, command.cmd);

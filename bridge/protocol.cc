@@ -286,6 +286,15 @@ bool LineSplitter::next(std::string& line) {
     }
     size_t end = size_t(static_cast<const char*>(lf) - buffer.data());
     size_t stop = end > start && buffer[end - 1] == '\r' ? end - 1 : end;
+    if (start == 0 && 2 * (end + 1) >= buffer.size()) {
+        // A line that fills most of the buffer takes the buffer itself; only the bytes after it move.
+        std::string after(buffer, end + 1);
+        line.swap(buffer);
+        line.resize(stop);
+        buffer.swap(after);
+        scanned = 0;
+        return true;
+    }
     line.assign(buffer, start, stop - start);
     start = scanned = end + 1;
     if (start == buffer.size()) {

@@ -32,6 +32,9 @@ TEST(LineFraming, SplitsAtLineFeedAndDropsOnlyACarriageReturnBeforeIt) {
     EXPECT_EQ(split({"par", "tial\r", "\nlast"}, false), (std::vector<std::string>{"partial"}));
     EXPECT_EQ(split({"par", "tial\r", "\nlast\r"}, true), (std::vector<std::string>{"partial", "last\r"}));
     EXPECT_TRUE(split({""}, true).empty());
+    std::string longLine(100000, 'x');
+    EXPECT_EQ(split({longLine + "\r\nab", "c\n" + longLine + "\n"}, true),
+              (std::vector<std::string>{longLine, "abc", longLine}));
 }
 
 TEST(LineFraming, KeepsMemoryBoundedOverManyLines) {
