@@ -1,15 +1,18 @@
 #include "dispatcher.h"
 
+#include <poll.h>
 #include <simdjson.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "cfref.h"
+#include "objc_bridge.h"
 #include "protocol.h"
 #include "startup.h"
 
@@ -23,10 +26,20 @@ constexpr size_t kQueuedCommandsLimit = 4096;
 /// Above this, a line's buffer is given back as soon as the line is parsed.
 constexpr size_t kKeptLineCapacity = size_t(1) << 20;
 
+/// Commands read and not yet started, oldest first; a null entry is the end of
+/// input. The run loop's blocks only say "start the next one", so commands
+/// start in the order of their lines whatever order a run loop gives its blocks.
 std::mutex queueLock;
 std::condition_variable queueRoom;
+std::deque<std::pair<std::unique_ptr<CommandObject>, size_t>> pending;
 size_t queuedBytes = 0;
-size_t queuedCommands = 0;
+
+/// Commands can nest inside a waiting send only this deep; the main thread's stack stays small.
+constexpr int kCommandNestingLimit = 8;
+/// Commands in progress on the main thread, one inside the other's wait.
+int commandDepth = 0;
+/// Blocks that came while the nesting was full; each still owes one start.
+int deferredStarts = 0;
 
 void readField(simdjson::dom::element value, CommandField& field) {
     field = CommandField();
@@ -52,26 +65,48 @@ void readField(simdjson::dom::element value, CommandField& field) {
     }
 }
 
+/// Starts the oldest pending command on the main thread.
+void startOne() {
+    std::unique_ptr<CommandObject> command;
+    {
+        std::lock_guard<std::mutex> hold(queueLock);
+        command = std::move(pending.front().first);
+        queuedBytes -= pending.front().second;
+        pending.pop_front();
+    }
+    queueRoom.notify_one();
+    if (!command) _exit(0);  // end of input: every command before it has started
+    ++commandDepth;
+    handle(*command);
+    --commandDepth;
+}
+
+/// Body of every queued block.
+void startNext() {
+    if (commandDepth >= kCommandNestingLimit) {
+        ++deferredStarts;  // an outer command picks it up once its wait is over
+        return;
+    }
+    startOne();
+    while (deferredStarts > 0 && commandDepth < kCommandNestingLimit) {
+        --deferredStarts;
+        startOne();
+    }
+}
+
+/// Hands a command (or, when null, the end of input) to the main thread.
 void queueCommand(std::unique_ptr<CommandObject> command, size_t size) {
     {
         std::unique_lock<std::mutex> hold(queueLock);
         queueRoom.wait(hold, [] {
-            return queuedCommands == 0 || (queuedBytes < kQueuedBytesLimit && queuedCommands < kQueuedCommandsLimit);
+            return pending.empty() || (queuedBytes < kQueuedBytesLimit && pending.size() < kQueuedCommandsLimit);
         });
         queuedBytes += size;
-        ++queuedCommands;
+        pending.emplace_back(std::move(command), size);
     }
     CFRunLoopRef main = CFRunLoopGetMain();
-    CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode,
-                          [command = std::shared_ptr<CommandObject>(std::move(command)), size] {
-                              {
-                                  std::lock_guard<std::mutex> hold(queueLock);
-                                  queuedBytes -= size;
-                                  --queuedCommands;
-                              }
-                              queueRoom.notify_one();
-                              handle(*command);
-                          });
+    // On macOS the lambda becomes an autoreleased block: drain it here, not at the thread's end.
+    withAutoreleasePool([main] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [] { startNext(); }); });
     CFRunLoopWakeUp(main);
 }
 
@@ -154,13 +189,17 @@ void readerBody() {
     for (;;) {
         ssize_t n = read(0, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // end of input, or an input that can no longer be read
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // An input left non-blocking by whoever opened it: wait for it, it has not ended.
+            pollfd ready{0, POLLIN, 0};
+            poll(&ready, 1, -1);
+            continue;
+        }
+        if (n <= 0) break;  // the end, or an error that no retry would mend: either way input is over
         lines.append(buffer.data(), size_t(n));
         while (lines.next(line))
             queueLine(line);
     }
     if (lines.rest(line)) queueLine(line);
-    CFRunLoopRef main = CFRunLoopGetMain();
-    CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [] { _exit(0); });
-    CFRunLoopWakeUp(main);
+    queueCommand(nullptr, 0);
 }

@@ -62,17 +62,27 @@ bool needsEscape(uint64_t w) {
     return (control | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\'))) != 0;
 }
 
-void writeAll(const char* p, size_t n) {
+/// Writes one whole line; false only when the reader has gone. Any other
+/// failure loses the line, as nothing could report it.
+bool writeLine(const std::string& line) {
+    const char* p = line.data();
+    size_t n = line.size();
     while (n > 0) {
         ssize_t w = write(output, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
-            // Nobody reads our output any more: there is nothing left to do.
-            _exit(statusOutputClosed);
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // An output left non-blocking by whoever opened it: wait, a half line would break the framing.
+                pollfd ready{output, POLLOUT, 0};
+                poll(&ready, 1, -1);
+                continue;
+            }
+            return errno != EPIPE;
         }
         p += w;
         n -= size_t(w);
     }
+    return true;
 }
 
 }  // namespace
@@ -188,7 +198,8 @@ std::string serializeEvent(const EventObject& event) {
 void emit(const EventObject& event) {
     std::string line = serializeEvent(event);
     line.push_back('\n');  // the one write below carries the line and its end
-    writeAll(line.data(), line.size());
+    // Nobody reads our output any more: there is nothing left to do.
+    if (!writeLine(line)) _exit(statusOutputClosed);
 }
 
 void watchOutput() {
@@ -202,7 +213,8 @@ void watchOutput() {
 }
 
 void fail(const std::string& message, int32_t status) {
-    emit({{"event", std::string("error")}, {"message", message}});
+    // The status tells what went wrong even when the line could not be written.
+    writeLine(serializeEvent({{"event", std::string("error")}, {"message", message}}) + "\n");
     _exit(status);
 }
 

@@ -1,9 +1,9 @@
 # End-to-end tests: real vornex-port processes driven through their standard streams,
 # with peers that speak the message-port wire format. One CTest test per module so
 # that ctest -j runs them side by side; every port name carries the pid of its module.
-find_package(Python3 COMPONENTS Interpreter)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
-  foreach(group startup protocol send users)
+  foreach(group startup protocol send users streams)
     add_test(NAME e2e_${group}
       COMMAND ${Python3_EXECUTABLE} -m unittest -v test_${group}
       WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/e2e)

@@ -3,6 +3,7 @@
 //
 // Abstract names vanish with the process that bound them, however it ends, so
 // nothing is left to clean up. Peers are checked with SO_PEERCRED both ways.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -314,10 +315,26 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
     }
 }
 
+/// A descriptor held in reserve: when the process runs out, it is given up
+/// for a moment to accept and turn away a waiting peer, which would otherwise
+/// keep the listener readable and the loop spinning.
+int gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+void turnAwayOnePeer(int listenFd) {
+    if (gSpareFd < 0) return;
+    close(gSpareFd);
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) close(fd);
+    gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
 void acceptAll(CFMessagePortRef port) {
     for (int i = 0; i < 64; ++i) {
         int fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) turnAwayOnePeer(port->listenFd);
+            return;
+        }
         if (!sameUser(fd)) {
             close(fd);
             continue;
@@ -387,7 +404,12 @@ double clampTimeout(CFTimeInterval t) {
 
 __CFMessagePort::~__CFMessagePort() {
     CFMessagePortInvalidate(this);
-    if (source) CFRelease(source);
+    if (source) {
+        // Whoever still holds the source holds nothing that reaches this port.
+        source->schedule = nullptr;
+        source->unschedule = nullptr;
+        CFRelease(source);
+    }
     if (name) CFRelease(name);
 }
 
@@ -515,8 +537,11 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     auto sent = [&] { return broken || (headOff == head.size() && bodyOff == size_t(length)); };
     broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
     if (!sent()) {
-        uint64_t id = cfl::watch(rl, remote->fd, EPOLLOUT, [&](uint32_t) {
+        uint64_t id = 0;
+        id = cfl::watch(rl, remote->fd, EPOLLOUT, [&](uint32_t) {
             broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
+            // Done, but perhaps inside a nested wait: a writable socket must not keep waking it.
+            if (sent()) cfl::unwatch(rl, id);
         });
         cfl::runUntil(rl, sent, sendDeadline);
         cfl::unwatch(rl, id);
@@ -542,7 +567,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     enum { kWaiting, kReplied, kGone, kGarbage } state = kWaiting;
     CFDataRef answer = nullptr;
     auto readReplies = [&] {
-        size_t budget = SIZE_MAX;
+        size_t budget = cfl::kReadBudget;
         while (state == kWaiting) {
             switch (remote->reply.step(remote->fd, cfl::kReplyMagic, budget)) {
                 case cfl::FrameReader::kFrame:
@@ -556,6 +581,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
                     state = kReplied;
                     return;
                 case cfl::FrameReader::kMore:
+                    if (budget == 0) return;  // the loop brings us back; other sources get their turn
                     continue;
                 case cfl::FrameReader::kWouldBlock:
                     return;
@@ -570,7 +596,11 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     };
     readReplies();
     if (state == kWaiting) {
-        uint64_t id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) { readReplies(); });
+        uint64_t id = 0;
+        id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {
+            readReplies();
+            if (state != kWaiting) cfl::unwatch(rl, id);  // as above: a closed peer stays readable
+        });
         cfl::runUntil(
             rl, [&] { return state != kWaiting; }, replyDeadline);
         cfl::unwatch(rl, id);

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <ctime>
@@ -80,7 +81,7 @@ bool hasBlocks(__CFRunLoop* rl) {
 
 /// One pass: the blocks queued before it (when allowed), then whatever the
 /// descriptors report, waiting at most until `deadline`. True when it handled a source.
-bool runPass(__CFRunLoop* rl, double deadline) {
+bool runPass(__CFRunLoop* rl, double deadline, bool stoppable) {
     bool blocksAllowed = rl->depth <= kBlockNestingLimit;
     bool ranBlocks = false;
     if (blocksAllowed) {
@@ -90,25 +91,21 @@ bool runPass(__CFRunLoop* rl, double deadline) {
             pending = rl->blocks.size();
         }
         std::function<void()> block;
-        while (pending-- > 0 && !rl->stopRequested && popBlock(rl, block)) {
+        while (pending-- > 0 && !(stoppable && rl->stopRequested) && popBlock(rl, block)) {
             block();
             block = nullptr;
             ranBlocks = true;
         }
     }
-    if (rl->stopRequested) return false;
+    if (stoppable && rl->stopRequested) return false;
 
     // A block may have run the loop again and settled what the caller waits
     // for, so after blocks the caller gets to look before anything sleeps.
     int timeoutMs = 0;
     if (!ranBlocks && !(blocksAllowed && hasBlocks(rl))) {
-        double left = deadline - now();
-        if (left <= 0)
-            timeoutMs = 0;
-        else if (left > 3600.0 * 24)
-            timeoutMs = -1;
-        else
-            timeoutMs = int(std::ceil(left * 1000.0));
+        // Long waits are taken an hour at a time; callers loop until their deadline.
+        double left = std::min(deadline - now(), 3600.0);
+        timeoutMs = left <= 0 ? 0 : int(std::ceil(left * 1000.0));
     }
     epoll_event events[64];
     int n = epoll_wait(rl->epfd, events, 64, timeoutMs);
@@ -176,7 +173,8 @@ bool runUntil(CFRunLoopRef rl, const std::function<bool()>& done, double deadlin
     DepthGuard nested(rl);
     while (!done()) {
         if (now() >= deadline) return done();
-        runPass(rl, deadline);
+        // A stop ends the innermost CFRunLoopRunInMode only, never a wait for a reply.
+        runPass(rl, deadline, false);
     }
     return true;
 }
@@ -227,7 +225,7 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boo
             return kCFRunLoopRunStopped;
         }
         if (rl->sources == 0 && !cfl::hasBlocks(rl)) return kCFRunLoopRunFinished;
-        bool handled = cfl::runPass(rl, deadline);
+        bool handled = cfl::runPass(rl, deadline, true);
         if (handled && returnAfterSourceHandled) return kCFRunLoopRunHandledSource;
     } while (cfl::now() < deadline || rl->stopRequested);
     return kCFRunLoopRunTimedOut;

@@ -22,10 +22,10 @@ double now();
 
 /// Watches `fd` for `events` (EPOLLIN, EPOLLOUT) on `rl`; the handler gets what happened.
 uint64_t watch(CFRunLoopRef rl, int fd, uint32_t events, std::function<void(uint32_t)> handler);
-/// Changes the events of a watch; 0 pauses it.
+/// Changes the events of a watch (errors and hang-ups are always reported).
 void rewatch(CFRunLoopRef rl, uint64_t id, uint32_t events);
 void unwatch(CFRunLoopRef rl, uint64_t id);
-/// Whether any watch is registered by a run-loop source (not by a waiting call).
+/// Counts the sources attached to `rl`: a loop without any has nothing to wait for.
 void countSource(CFRunLoopRef rl, int delta);
 
 /// Serves `rl` (which must be the calling thread's) until `done()` holds or the

@@ -1,0 +1,125 @@
+"""Standard streams that are not plain blocking pipes, and a process short of descriptors."""
+
+import fcntl
+import os
+import resource
+import subprocess
+import threading
+import time
+import unittest
+
+import peer
+from harness import BINARY, USAGE, WAIT, Case, check_line, command, unique_name
+
+
+def nonblocking(fd):
+    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+
+
+def read_lines(fd, count):
+    """Reads `count` lines from a blocking descriptor, slowly, as a busy driver would."""
+    data = b""
+    deadline = time.monotonic() + WAIT
+    while data.count(b"\n") < count and time.monotonic() < deadline:
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            break
+        data += chunk
+        time.sleep(0.001)
+    return data.split(b"\n")[:count]
+
+
+def cpu_seconds(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Streams(Case):
+    def test_a_nonblocking_standard_input_is_waited_for_not_taken_as_its_end(self):
+        name = unique_name()
+        r, w = os.pipe()
+        nonblocking(r)
+        proc = subprocess.Popen([BINARY, "listen", name], stdin=r, stdout=subprocess.PIPE)
+        os.close(r)
+        self.addCleanup(proc.stdout.close)
+        self.addCleanup(proc.kill)
+        self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+        time.sleep(0.1)  # the reader finds nothing yet, and must keep waiting
+        os.write(w, command(cmd="lookup", target=name, id=1).encode())
+        self.assertEqual(check_line(proc.stdout.readline()), {"event": "lookup", "id": 1, "found": True})
+        os.close(w)
+        self.assertEqual(proc.wait(WAIT), 0)
+
+    def test_a_nonblocking_standard_output_still_gets_whole_lines(self):
+        name = unique_name()
+        r, w = os.pipe()
+        nonblocking(w)
+        proc = subprocess.Popen([BINARY, "listen", name], stdin=subprocess.PIPE, stdout=w)
+        os.close(w)
+        self.addCleanup(proc.kill)
+        self.assertEqual(check_line(read_lines(r, 1)[0] + b"\n")["event"], "ready")
+        payload = os.urandom(300000)  # far more than a pipe holds
+        sender = threading.Thread(target=peer.send, args=(name, 5, payload))
+        sender.start()
+        line = read_lines(r, 1)[0] + b"\n"
+        sender.join(WAIT)
+        event = check_line(line)
+        self.assertEqual(event["msgid"], 5)
+        self.assertEqual(len(event["data"]), (len(payload) + 2) // 3 * 4)
+        proc.stdin.close()
+        self.assertEqual(proc.wait(WAIT), 0)
+        os.close(r)
+
+    def test_the_usage_status_stands_when_the_error_cannot_be_written(self):
+        with open("/dev/full", "wb") as full:
+            self.assertEqual(subprocess.run([BINARY, "Listen"], stdout=full).returncode, 64)
+        closed = subprocess.run([BINARY], stdin=subprocess.DEVNULL, preexec_fn=lambda: os.close(1))
+        self.assertEqual(closed.returncode, 64, USAGE)
+
+    def test_a_process_out_of_descriptors_turns_peers_away_and_recovers(self):
+        name = unique_name()
+
+        def few_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
+
+        proc = subprocess.Popen([BINARY, "listen", name], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                preexec_fn=few_descriptors)
+        self.addCleanup(proc.kill)
+        self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+        idle = [peer.Connection(name) for _ in range(40)]  # more than the tool can accept
+        # Peers it cannot take must not keep it busy: a spinning loop burns the whole pause.
+        before = cpu_seconds(proc.pid)
+        time.sleep(0.5)
+        self.assertLess(cpu_seconds(proc.pid) - before, 0.25)
+        for conn in idle[:30]:
+            conn.close()
+        reply = peer.send(name, 7, b"after", timeout=WAIT)
+        self.assertEqual(reply, b"")
+        event = check_line(proc.stdout.readline())
+        self.assertEqual((event["msgid"], event["data"]), (7, "YWZ0ZXI="))
+        for conn in idle[30:]:
+            conn.close()
+        proc.stdin.close()
+        self.assertEqual(proc.wait(WAIT), 0)
+
+
+class NestedWaits(Case):
+    def test_a_settled_outer_send_does_not_keep_waking_the_inner_wait(self):
+        tool = self.started(unique_name("self"))
+        outer = self.port(unique_name("outer"), mode="hold")
+        inner = self.port(unique_name("inner"), mode="hold")
+        tool.cmd(cmd="send", id="outer", target=outer.name, timeout=60)
+        outer.wait_messages(1)
+        tool.cmd(cmd="send", id="inner", target=inner.name, timeout=60)
+        inner.wait_messages(1)
+        outer.close()  # the outer send is settled (-5) while the inner one still waits
+        before = cpu_seconds(tool.pid)
+        time.sleep(0.5)
+        self.assertLess(cpu_seconds(tool.pid) - before, 0.25)
+        inner.release()
+        events = {e["id"]: e["status"] for e in tool.events(2)}
+        self.assertEqual(events, {"outer": -5, "inner": 0})
+
+
+if __name__ == "__main__":
+    unittest.main()
