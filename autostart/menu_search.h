@@ -24,7 +24,7 @@ inline CFStringRef menuPath(int level) {
 /// Whether the element's title is a string equal to `wanted`, literally and case-sensitively.
 inline bool titleIs(AXUIElementRef element, CFStringRef wanted) {
     Owned<CFTypeRef> title;
-    // Only whether a value came back counts, not the status.
+    // The service may report a non-zero status yet hand back a value, so only whether a value came back counts.
     AXUIElementCopyAttributeValue(element, CFSTR("AXTitle"), title.slot());
     return title.ref && CFGetTypeID(title.ref) == CFStringGetTypeID() &&
            CFStringCompare(static_cast<CFStringRef>(title.ref), wanted, 0) == kCFCompareEqualTo;
@@ -69,7 +69,7 @@ inline AXUIElementRef axFindByOwnNames(AXUIElementRef element, int depth) {
             if (!items || CFArrayGetCount(items) == 0) continue;
             submenu.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(items, 0))));
         }
-        // A folder's script lies directly in its menu; a folder without it ends that branch.
+        // Only the folder's own menu is searched, so an item of the same name elsewhere is never pressed.
         found = folder ? axChildByTitle(submenu.ref, scriptTitle) : axFindByOwnNames(submenu.ref, depth + 1);
     }
     return found;

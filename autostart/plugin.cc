@@ -4,7 +4,9 @@
 //
 // The units are headers whose contents have internal linkage, so that the
 // whole plug-in is this one translation unit and exports nothing but the
-// three entry points; a test compiles a unit on its own.
+// three entry points; a test compiles a unit on its own. objc_bridge.h comes
+// from the platform's own folder (apple/ or linux/), which the build picks, so
+// that the Objective-C++ piece needs no conditional compilation here.
 #include <CoreFoundation/CoreFoundation.h>
 #include <dlfcn.h>
 #include <unistd.h>

@@ -2,6 +2,7 @@
 // the bundle's exported symbols.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -95,6 +96,19 @@ TEST(HostSimulator, EnglishMenusLogEveryDecisionOfTheRealBundle) {
 TEST(HostSimulator, NoSupportFolderLogsOnlyOnceTheScriptMadeIt) {
     std::vector<std::string> lines = logged(play("no-support-folder"));
     EXPECT_THAT(lines, ElementsAre("script started (manifest written)"));
+}
+
+TEST(HostSimulator, NothingLoggedLeavesTheOutcomeUnknown) {
+    std::string path =
+        (std::filesystem::temp_directory_path() / ("hostsim-silent-" + std::to_string(getpid()) + ".json")).string();
+    std::ofstream(path) << "{\"bundleIdentifier\": \"com.blackmagic-design.DaVinciResolve\", \"supportFolder\": false}";
+    int status = -1;
+    std::string text = output(std::string(HOSTSIM) + " --driven-clock " + path, &status);
+    std::filesystem::remove(path);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_THAT(logged(text), testing::IsEmpty());
+    EXPECT_THAT(text, HasSubstr("outcome: unknown: nothing was logged\n"));
+    EXPECT_THAT(text, HasSubstr("presses: 0\n"));
 }
 
 TEST(HostSimulator, RejectsAScenarioWithAnUnknownKey) {

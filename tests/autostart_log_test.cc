@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 #include <platform/host.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "log_file.h"
 
@@ -70,12 +72,56 @@ TEST_F(LogFileTest, MissingFolderLosesTheLineAndCreatesNothing) {
     EXPECT_FALSE(std::filesystem::exists(home_ + "/Library"));
 }
 
+/// Makes the folders of `path` that are missing and removes exactly those again, deepest first, on destruction.
+class MadeFolders {
+  public:
+    explicit MadeFolders(const std::filesystem::path& path) {
+        std::vector<std::filesystem::path> missing;
+        for (auto p = path; !std::filesystem::exists(p); p = p.parent_path())
+            missing.push_back(p);
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            std::error_code error;
+            if (!std::filesystem::create_directory(*it, error)) break;
+            made_.push_back(*it);
+        }
+    }
+    ~MadeFolders() {
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+            std::error_code ignored;
+            std::filesystem::remove(*it, ignored);  // only ever an empty folder
+        }
+    }
+    MadeFolders(const MadeFolders&) = delete;
+    MadeFolders& operator=(const MadeFolders&) = delete;
+
+  private:
+    std::vector<std::filesystem::path> made_;
+};
+
 TEST_F(LogFileTest, UnsetHomeFallsBackToTmp) {
+    const std::filesystem::path folder = "/tmp/Library/Application Support/Tavrin";
+    const std::filesystem::path log = folder / "ofx-autostart.log";
+    if (access("/tmp", W_OK) != 0) GTEST_SKIP() << "/tmp is not writable";
+    std::error_code error;
+    const bool existed = std::filesystem::exists(folder);
+    // Someone else's log or files there must neither be written to nor removed.
+    if (existed && !std::filesystem::is_empty(folder, error)) GTEST_SKIP() << folder << " is in use";
     unsetenv("HOME");
-    // Only when /tmp has no support folder of its own can the test tell that nothing is made there.
-    if (std::filesystem::exists("/tmp/Library/Application Support/Tavrin")) GTEST_SKIP();
-    logLine("lost");
-    EXPECT_FALSE(std::filesystem::exists("/tmp/Library/Application Support/Tavrin"));
+    if (!existed) {
+        logLine("lost");
+        EXPECT_FALSE(std::filesystem::exists(folder));
+    }
+    {
+        MadeFolders made(folder);
+        ASSERT_TRUE(std::filesystem::is_directory(folder));
+        logLine("to tmp");
+        std::ifstream in(log, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        std::filesystem::remove(log, error);
+        EXPECT_EQ(text.str(), stampOf(1700000000) + " to tmp\n");
+    }
+    EXPECT_EQ(std::filesystem::exists(folder), existed);
     EXPECT_FALSE(std::filesystem::exists(logPath_));
 }
 

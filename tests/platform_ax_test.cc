@@ -60,19 +60,34 @@ TEST_F(PlatformAXTest, ReadsYieldOwnedValuesOfTheDeclaredKinds) {
     CFRelease(windows);
 }
 
+/// Stands in a value slot before a read, so that a read that leaves it alone shows; never released.
+CFTypeRef stale() {
+    static int marker;
+    return &marker;
+}
+
 TEST_F(PlatformAXTest, StatusCodesFollowTheRealService) {
-    CFTypeRef value = nullptr;
+    CFTypeRef value = stale();
     EXPECT_EQ(read(app_, "AXMenuBar", &value), kAXErrorNoValue);
+    EXPECT_EQ(value, nullptr);
+    value = stale();
     EXPECT_EQ(read(app_, "AXRole", &value), kAXErrorAttributeUnsupported);
+    EXPECT_EQ(value, nullptr);
+    value = stale();
     EXPECT_EQ(AXUIElementCopyAttributeValue(nullptr, CFSTR("AXTitle"), &value), kAXErrorIllegalArgument);
     EXPECT_EQ(AXUIElementPerformAction(app_, CFSTR("AXPress")), kAXErrorActionUnsupported);
     AXUIElementRef stranger = AXUIElementCreateApplication(getpid() + 1);
+    value = stale();
     EXPECT_EQ(read(stranger, "AXWindows", &value), kAXErrorCannotComplete);
+    EXPECT_EQ(value, nullptr);
     CFRelease(stranger);
     PLHostAXSetReadError(PLHostAXApplication(), "AXWindows", kAXErrorFailure);
+    value = stale();
     EXPECT_EQ(read(app_, "AXWindows", &value), kAXErrorFailure);
+    EXPECT_EQ(value, nullptr);
     PLHostAXSetTrusted(false);
     EXPECT_FALSE(AXIsProcessTrusted());
+    value = stale();
     EXPECT_EQ(read(app_, "AXChildren", &value), kAXErrorAPIDisabled);
     EXPECT_EQ(value, nullptr);
 }
@@ -104,12 +119,14 @@ TEST_F(PlatformAXTest, RaisedExceptionsCarryTheirDescriptionAndRunOut) {
     PLHostAXSetRaises(PLHostAXApplication(), "AXWindows", "no windows today", 2);
     CFTypeRef value = nullptr;
     for (int i = 0; i < 2; ++i) {
+        value = stale();
         try {
             AXUIElementCopyAttributeValue(app_, CFSTR("AXWindows"), &value);
             ADD_FAILURE() << "no exception";
         } catch (const platform::Exception& e) {
             EXPECT_EQ(e.description(), "no windows today");
         }
+        EXPECT_EQ(value, nullptr);
     }
     EXPECT_EQ(read(app_, "AXWindows", &value), kAXErrorSuccess);
     CFRelease(value);
@@ -145,6 +162,22 @@ TEST(PlatformQueue, RealClockWaitsForTasksQueuedFromOtherThreads) {
     EXPECT_TRUE(PLHostRunNextTask(PLHostClockNanoseconds() + 10 * int64_t(NSEC_PER_SEC)));
     EXPECT_TRUE(ran);
     EXPECT_EQ(dispatch_time(DISPATCH_TIME_FOREVER, 1), DISPATCH_TIME_FOREVER);
+}
+
+TEST(PlatformQueue, RealClockLeavesATaskDueAfterTheDeadlineToAHostThatCallsLate) {
+    PLHostDiscardTasks();
+    PLHostUseRealClock();
+    bool ran = false;
+    // Already due on the real clock, so neither call below has anything to wait for.
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, -1000000), dispatch_get_main_queue(), [&] { ran = true; });
+    const int64_t due = PLHostNextTaskTime();
+    ASSERT_GT(due, 1);
+    ASSERT_LE(due, PLHostClockNanoseconds());
+    EXPECT_FALSE(PLHostRunNextTask(due - 1));
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(PLHostPendingTasks(), 1u);
+    EXPECT_TRUE(PLHostRunNextTask(due));
+    EXPECT_TRUE(ran);
 }
 
 TEST(PlatformProcess, BundleIdentifierAndApplicationAreWhatTheHostDeclares) {

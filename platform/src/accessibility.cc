@@ -178,6 +178,8 @@ AXUIElementRef AXUIElementCreateApplication(pid_t pid) {
 AXError AXUIElementCopyAttributeValue(AXUIElementRef e, CFStringRef attribute, CFTypeRef* value) {
     if (!isElement(e) || !attribute || CFGetTypeID(attribute) != cfl::typeString || !value)
         return kAXErrorIllegalArgument;
+    // Cleared first so that no failure, a raised exception included, leaves a stale value to release.
+    *value = nullptr;
     std::lock_guard<std::mutex> hold(gTreeLock);
     ++gCalls;
     if (!gTrusted) return kAXErrorAPIDisabled;

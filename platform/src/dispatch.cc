@@ -96,7 +96,8 @@ class MainQueue {
                     break;
                 }
                 int64_t now = layerClock().now();
-                if (due >= 0 && due <= now) break;
+                // A host that calls late must not run a task that falls due after its deadline.
+                if (due >= 0 && due <= now && due <= deadline) break;
                 if (now >= deadline) return false;
                 // In slices, so that a far deadline cannot overflow the wait.
                 changed_.wait_for(hold, std::chrono::nanoseconds(std::min<int64_t>(until - now, kLongestWait)));

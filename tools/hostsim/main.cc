@@ -73,14 +73,23 @@ class Simulator {
         t0_ = PLHostClockNanoseconds();
         wall0_ = PLHostWallNanoseconds();
         note("%s", s_.description.empty() ? "scenario" : s_.description.c_str());
-        if (s_.manifestAge) writeManifest(wall0_ / kSecond * kSecond - int64_t(*s_.manifestAge * kSecond), "present");
         for (const auto& change : s_.windows) {
             if (change.at <= 0)
                 showWindows(change);
             else
                 queueOwn(int64_t(change.at * kSecond), [this, change] { showWindows(change); });
         }
+        // A manifest present at the start lies in the support folder, which must be there for the constructor's lines.
+        if (s_.manifestAge) makeSupportFolder();
         if (!loadBundle()) return 1;
+        if (s_.manifestAge) {
+            // The constructor read its launch second during the load, so it lies between wall0_ and now. The
+            // plug-in looks for the manifest only in attempts, which run on this thread's queue below, so writing
+            // it now is early enough: an age of 0 stamped from now is never older than the launch, and an older
+            // one stamped from wall0_ is never younger than its age.
+            int64_t base = *s_.manifestAge > 0 ? wall0_ : PLHostWallNanoseconds();
+            writeManifest(base / kSecond * kSecond - int64_t(*s_.manifestAge * kSecond), "present");
+        }
         printLog();
 
         bool timedOut = false;
@@ -219,11 +228,14 @@ class Simulator {
         queueOwn(at, [this] { writeManifest(PLHostWallNanoseconds(), "written by the script"); });
     }
 
-    void writeManifest(int64_t wallNanoseconds, const char* how) {
+    /// Whether the support folder had to be made.
+    bool makeSupportFolder() {
         std::error_code error;
-        if (std::filesystem::create_directories(std::filesystem::path(manifestPath_).parent_path(), error)) {
-            note("the script makes the support folder");
-        }
+        return std::filesystem::create_directories(std::filesystem::path(manifestPath_).parent_path(), error);
+    }
+
+    void writeManifest(int64_t wallNanoseconds, const char* how) {
+        if (makeSupportFolder()) note("the script makes the support folder");
         std::ofstream(manifestPath_) << "{}\n";
         // The file's time on the same clock that the plug-in reads.
         timespec times[2];
@@ -305,7 +317,7 @@ class Simulator {
         else if (timedOut)
             outcome = "time limit reached";
         else if (lines_.empty())
-            outcome = "not logged (no log file)";
+            outcome = "unknown: nothing was logged";
         note("outcome: %s", outcome);
         note("presses: %d", presses_);
     }

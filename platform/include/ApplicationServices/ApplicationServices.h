@@ -42,7 +42,7 @@ enum {
 CFTypeID AXUIElementGetTypeID(void);
 /// An owned element for the application with that process id.
 AXUIElementRef AXUIElementCreateApplication(pid_t pid);
-/// On success the value belongs to the caller; on failure `*value` is left as it was.
+/// On success the value is the caller's; after any failure but a bad argument, a raise included, `*value` is null.
 AXError AXUIElementCopyAttributeValue(AXUIElementRef element, CFStringRef attribute, CFTypeRef* value);
 AXError AXUIElementPerformAction(AXUIElementRef element, CFStringRef action);
 Boolean AXIsProcessTrusted(void);
