@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,15 +102,23 @@ struct ServedPort {
             loop = CFRunLoopGetCurrent();
             schedule(port, loop);
             ready = true;
-            CFRunLoopRun();
+            CFRunLoopRun();  // also returns by itself once the port is invalidated
             CFMessagePortInvalidate(port);
             CFRelease(port);
+            // The loop belongs to this thread and dies with it: outlive the stop below.
+            std::unique_lock<std::mutex> hold(lock);
+            stopped.wait(hold, [this] { return stopping; });
         });
         while (!ready)
             std::this_thread::yield();
     }
     ~ServedPort() {
         CFRunLoopStop(loop);
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            stopping = true;
+        }
+        stopped.notify_one();
         thread.join();
     }
     std::string name;
@@ -116,6 +126,9 @@ struct ServedPort {
     CFMessagePortRef port = nullptr;
     CFRunLoopRef loop = nullptr;
     std::atomic<bool> ready{false};
+    std::mutex lock;
+    std::condition_variable stopped;
+    bool stopping = false;
     std::thread thread;
 };
 
