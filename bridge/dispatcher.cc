@@ -4,11 +4,18 @@
 #include <simdjson.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
+#include <string_view>
 #include <vector>
 
 #include "cfref.h"
@@ -41,10 +48,132 @@ int commandDepth = 0;
 /// Blocks that came while the nesting was full; each still owes one start.
 int deferredStarts = 0;
 
-void readField(simdjson::dom::element value, CommandField& field) {
+/// Whether `token` is a number by the JSON grammar, whatever its size.
+bool isJsonNumber(std::string_view t) {
+    auto digit = [&](size_t i) { return i < t.size() && t[i] >= '0' && t[i] <= '9'; };
+    size_t i = 0;
+    if (i < t.size() && t[i] == '-') ++i;
+    if (!digit(i)) return false;
+    if (t[i++] != '0') {
+        while (digit(i))
+            ++i;
+    }
+    if (i < t.size() && t[i] == '.') {
+        if (!digit(++i)) return false;
+        while (digit(i))
+            ++i;
+    }
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (!digit(i)) return false;
+        while (digit(i))
+            ++i;
+    }
+    return i == t.size();
+}
+
+/// Rewrites every number of `line` as a string `tag` + its text, so that numbers
+/// beyond a double or a 64-bit integer still parse; false when one is not a number at all.
+bool quoteNumbers(std::string& line, const std::string& tag) {
+    std::string out;
+    out.reserve(line.size() + 64);
+    for (size_t i = 0; i < line.size();) {
+        char c = line[i];
+        if (c == '"') {
+            size_t end = i + 1;
+            while (end < line.size() && line[end] != '"')
+                end += line[end] == '\\' ? 2 : 1;
+            end = std::min(end + 1, line.size());
+            out.append(line, i, end - i);
+            i = end;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            size_t end = i;
+            while (end < line.size() && std::strchr("0123456789+-.eE", line[end]) && line[end] != '\0')
+                ++end;
+            std::string_view token(line.data() + i, end - i);
+            if (!isJsonNumber(token)) return false;
+            out.append("\"").append(tag).append(token).append("\"");
+            i = end;
+        } else {
+            out.push_back(c);
+            ++i;
+        }
+    }
+    line.swap(out);
+    return true;
+}
+
+/// A tag that the line does not hold, to mark the numbers that quoteNumbers carries as strings.
+std::string freshTag(const std::string& line) {
+    static std::mt19937_64 random{std::random_device{}()};
+    std::string tag;
+    do {
+        char text[24];
+        std::snprintf(text, sizeof text, "#%016llx:", static_cast<unsigned long long>(random()));
+        tag = text;
+    } while (line.find(tag) != std::string::npos);
+    return tag;
+}
+
+/// The number text that a tagged string carries, if it is one.
+std::optional<std::string_view> taggedNumber(std::string_view text, const std::string& tag) {
+    if (tag.empty() || text.substr(0, tag.size()) != tag) return std::nullopt;
+    return text.substr(tag.size());
+}
+
+/// Compact JSON of `value`, with tagged numbers given back as the text that arrived.
+void appendJson(std::string& out, simdjson::dom::element value, const std::string& tag) {
+    switch (value.type()) {
+        case simdjson::dom::element_type::ARRAY: {
+            out.push_back('[');
+            bool first = true;
+            simdjson::dom::array items = value.get_array().value_unsafe();
+            for (simdjson::dom::element item : items) {
+                if (!first) out.push_back(',');
+                first = false;
+                appendJson(out, item, tag);
+            }
+            out.push_back(']');
+            break;
+        }
+        case simdjson::dom::element_type::OBJECT: {
+            out.push_back('{');
+            bool first = true;
+            simdjson::dom::object fields = value.get_object().value_unsafe();
+            for (auto [key, item] : fields) {
+                if (!first) out.push_back(',');
+                first = false;
+                appendJsonString(out, key);
+                out.push_back(':');
+                appendJson(out, item, tag);
+            }
+            out.push_back('}');
+            break;
+        }
+        case simdjson::dom::element_type::STRING: {
+            std::string_view text = value.get_string().value_unsafe();
+            if (auto number = taggedNumber(text, tag)) {
+                out.append(*number);
+            } else {
+                appendJsonString(out, text);
+            }
+            break;
+        }
+        default:
+            out.append(simdjson::to_string(value));
+    }
+}
+
+void readField(simdjson::dom::element value, CommandField& field, const std::string& tag) {
     field = CommandField();
     switch (value.type()) {
         case simdjson::dom::element_type::STRING:
+            if (auto number = taggedNumber(value.get_string().value_unsafe(), tag)) {
+                field.isNumber = true;
+                field.number = std::strtod(std::string(*number).c_str(), nullptr);
+                break;
+            }
             field.isString = true;
             field.text = std::string(value.get_string().value_unsafe());
             break;
@@ -143,23 +272,36 @@ void send(const CommandObject& command, const RawJson& id, CFStringRef target) {
 bool parseCommand(std::string& line, CommandObject& command) {
     thread_local simdjson::dom::parser parser;
     repairUtf8(line);
-    line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
     simdjson::dom::object object;
-    bool parsed = !parser.parse(simdjson::padded_string_view(line.data(), line.size(), line.capacity())).get(object);
+    auto parse = [&] {
+        line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
+        return parser.parse(simdjson::padded_string_view(line.data(), line.size(), line.capacity())).get(object);
+    };
+    std::string tag;  // empty unless numbers travel as tagged strings
+    simdjson::error_code error = parse();
+    if (error == simdjson::NUMBER_ERROR) {
+        // Valid JSON may hold numbers beyond a double or a 64-bit integer; such a
+        // command is still a command, and its "id" comes back as it was written.
+        tag = freshTag(line);
+        if (quoteNumbers(line, tag)) error = parse();
+    }
     // The parsed document holds its own copy of every string: a long line is no longer needed.
     if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
-    if (!parsed) return false;
+    if (error) return false;
     for (auto [key, value] : object) {
-        if (key == "cmd")
-            readField(value, command.cmd);
-        else if (key == "target")
-            readField(value, command.target);
-        else if (key == "data")
-            readField(value, command.data);
-        else if (key == "timeout")
-            readField(value, command.timeout);
-        else if (key == "id")
-            command.id = simdjson::to_string(value);
+        if (key == "cmd") {
+            readField(value, command.cmd, tag);
+        } else if (key == "target") {
+            readField(value, command.target, tag);
+        } else if (key == "data") {
+            readField(value, command.data, tag);
+        } else if (key == "timeout") {
+            readField(value, command.timeout, tag);
+        } else if (key == "id") {
+            std::string id;
+            appendJson(id, value, tag);
+            command.id = std::move(id);
+        }
     }
     return true;
 }

@@ -127,6 +127,26 @@ TEST(Commands, EchoTheIdOfEveryJsonType) {
     EXPECT_EQ(roundTripId("{\"id\":\"\xFF\"}"), "{\"id\":\"\xEF\xBF\xBD\"}");
 }
 
+TEST(Commands, KeepNumbersBeyondADoubleOrA64BitInteger) {
+    EXPECT_EQ(roundTripId(R"({"id":123456789012345678901234567890})"), R"({"id":123456789012345678901234567890})");
+    EXPECT_EQ(roundTripId(R"({"id" : [ 1e400, {"a": -18446744073709551617, "s": "1e400 \" 7"} ], "n": 2})"),
+              R"({"id":[1e400,{"a":-18446744073709551617,"s":"1e400 \" 7"}]})");
+    EXPECT_EQ(roundTripId(R"({"id":"12","other":1e999})"), R"({"id":"12"})");
+    std::string s = R"({"cmd":"send","timeout":1e400,"id":99999999999999999999})";
+    CommandObject c;
+    ASSERT_TRUE(parseCommand(s, c));
+    EXPECT_TRUE(c.cmd.isString);
+    EXPECT_TRUE(c.timeout.isNumber);
+    EXPECT_GT(c.timeout.number, 1e300);
+    // Still strict: what is not a number by the grammar drops the line.
+    for (const char* bad : {R"({"id":1e400,"x":01})", R"({"id":1e400,"x":1.})", R"({"id":1e400,"x":-})",
+                            R"({"id":1e400,"x":[1,,2]})", R"({"id":1e400} x)"}) {
+        std::string line = bad;
+        CommandObject d;
+        EXPECT_FALSE(parseCommand(line, d)) << bad;
+    }
+}
+
 TEST(Commands, ReadFieldsOnlyWithTheirTypes) {
     std::string s = R"({"cmd":"send","target":5,"data":"QQ==","timeout":"2","other":1})";
     CommandObject c;
