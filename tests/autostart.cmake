@@ -4,6 +4,7 @@ set(AUTOSTART_BINARY $<TARGET_FILE:tavrin-autostart>)
 
 add_executable(autostart_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/autostart_loop_test.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/autostart_day_test.cc
 )
 target_link_libraries(autostart_tests PRIVATE platform GTest::gmock GTest::gtest_main ${CMAKE_DL_LIBS})
 target_compile_definitions(autostart_tests PRIVATE AUTOSTART_BINARY="${AUTOSTART_BINARY}")
