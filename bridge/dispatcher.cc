@@ -30,8 +30,19 @@ namespace {
 constexpr size_t kQueuedBytesLimit = size_t(16) << 20;
 constexpr size_t kQueuedCommandsLimit = 4096;
 
-/// Above this, a line's buffer is given back as soon as the line is parsed.
-constexpr size_t kKeptLineCapacity = size_t(1) << 20;
+/// Above this, a line's buffer is given back as soon as the line is parsed; below,
+/// it carries the next long line without regrowing (a fresh buffer costs a page fault per page).
+constexpr size_t kKeptLineCapacity = size_t(24) << 20;
+/// After a line longer than this the parser's buffers, as large as the line, are given back too.
+constexpr size_t kKeptParserLine = size_t(16) << 20;
+
+/// Commands parsed from one read are handed over together, so a fast input costs
+/// one lock and one wake-up per batch, not per line; a read never holds any back.
+constexpr size_t kBatchCommands = 64;
+constexpr size_t kBatchBytes = size_t(1) << 20;
+
+/// Commands (a null one is the end of input) with the sizes of their lines.
+using Batch = std::vector<std::pair<std::unique_ptr<CommandObject>, size_t>>;
 
 /// Commands read and not yet started, oldest first; a null entry is the end of
 /// input. The run loop's blocks only say "start the next one", so commands
@@ -41,12 +52,19 @@ std::condition_variable queueRoom;
 std::deque<std::pair<std::unique_ptr<CommandObject>, size_t>> pending;
 size_t queuedBytes = 0;
 
+/// Whether the queue has drained to half its limits; called with queueLock held.
+bool halfEmpty() {
+    return pending.empty() || (queuedBytes <= kQueuedBytesLimit / 2 && pending.size() <= kQueuedCommandsLimit / 2);
+}
+
 /// Commands can nest inside a waiting send only this deep; the main thread's stack stays small.
 constexpr int kCommandNestingLimit = 8;
 /// Commands in progress on the main thread, one inside the other's wait.
 int commandDepth = 0;
 /// Blocks that came while the nesting was full; each still owes one start.
 int deferredStarts = 0;
+/// Starts still owed by the block that runs innermost; none outside blocks.
+int* owedStarts = nullptr;
 
 /// Whether `token` is a number by the JSON grammar, whatever its size.
 bool isJsonNumber(std::string_view t) {
@@ -74,10 +92,13 @@ bool isJsonNumber(std::string_view t) {
 }
 
 /// Rewrites every number of `line` as a string `tag` + its text, so that numbers
-/// beyond a double or a 64-bit integer still parse; false when one is not a number at all.
+/// beyond a double or a 64-bit integer still parse; false when one is not a number
+/// at all, or stands where JSON has no value (a number as a key would turn into a string key).
 bool quoteNumbers(std::string& line, const std::string& tag) {
     std::string out;
     out.reserve(line.size() + 64);
+    std::string open;   // 'o' for each object, 'a' for each array around the current place
+    char previous = 0;  // the last token before the current place: a structural character, or 'v' for a value
     for (size_t i = 0; i < line.size();) {
         char c = line[i];
         if (c == '"') {
@@ -87,15 +108,22 @@ bool quoteNumbers(std::string& line, const std::string& tag) {
             end = std::min(end + 1, line.size());
             out.append(line, i, end - i);
             i = end;
+            previous = 'v';
         } else if (c == '-' || (c >= '0' && c <= '9')) {
+            bool valuePlace =
+                previous == ':' || previous == '[' || (previous == ',' && !open.empty() && open.back() == 'a');
             size_t end = i;
             while (end < line.size() && std::strchr("0123456789+-.eE", line[end]) && line[end] != '\0')
                 ++end;
             std::string_view token(line.data() + i, end - i);
-            if (!isJsonNumber(token)) return false;
+            if (!valuePlace || !isJsonNumber(token)) return false;
             out.append("\"").append(tag).append(token).append("\"");
             i = end;
+            previous = 'v';
         } else {
+            if (c == '{' || c == '[') open.push_back(c == '{' ? 'o' : 'a');
+            if ((c == '}' || c == ']') && !open.empty()) open.pop_back();
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') previous = c == '}' || c == ']' ? 'v' : c;
             out.push_back(c);
             ++i;
         }
@@ -197,52 +225,105 @@ void readField(simdjson::dom::element value, CommandField& field, const std::str
 /// Starts the oldest pending command on the main thread.
 void startOne() {
     std::unique_ptr<CommandObject> command;
+    bool roomy;
     {
         std::lock_guard<std::mutex> hold(queueLock);
         command = std::move(pending.front().first);
         queuedBytes -= pending.front().second;
         pending.pop_front();
+        roomy = halfEmpty();
     }
-    queueRoom.notify_one();
+    if (roomy) queueRoom.notify_one();
     if (!command) _exit(0);  // end of input: every command before it has started
     ++commandDepth;
     handle(*command);
     --commandDepth;
 }
 
-/// Body of every queued block.
-void startNext() {
+/// Whether the oldest pending command never runs the loop again: anything but a
+/// "send", and the end of input.
+bool nextNeverWaits() {
+    std::lock_guard<std::mutex> hold(queueLock);
+    if (pending.empty()) return false;
+    const CommandObject* next = pending.front().first.get();
+    return !next || !next->cmd.isString || next->cmd.text != "send";
+}
+
+/// Body of every queued block: `count` starts, one per command of its batch.
+/// Each start takes the oldest pending command, so order holds whichever block runs it.
+void startNext(int count) {
     if (commandDepth >= kCommandNestingLimit) {
-        ++deferredStarts;  // an outer command picks it up once its wait is over
+        deferredStarts += count;  // an outer command picks them up once its wait is over
+        // What needs no room to nest starts at once: a send waiting out a long
+        // time-out must not hold up lookups, or the end of input, queued behind it.
+        while (deferredStarts > 0 && nextNeverWaits()) {
+            --deferredStarts;
+            startOne();
+        }
         return;
     }
-    startOne();
+    int* outer = owedStarts;
+    owedStarts = &count;
+    while (count > 0) {
+        --count;
+        startOne();
+    }
+    owedStarts = outer;
     while (deferredStarts > 0 && commandDepth < kCommandNestingLimit) {
         --deferredStarts;
         startOne();
     }
 }
 
-/// Hands a command (or, when null, the end of input) to the main thread.
-void queueCommand(std::unique_ptr<CommandObject> command, size_t size) {
+/// Before a command waits: the starts its block still owes go back to the run
+/// loop, so that the commands after it are handled during the wait, not after it.
+void handOverOwedStarts() {
+    CFRunLoopRef main = CFRunLoopGetMain();
+    // Starts deferred at the nesting limit get their turn in this wait as well, or
+    // the end of input behind them would wait out the whole time-out.
+    if (deferredStarts > 0)
+        withAutoreleasePool([main] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [] { startNext(0); }); });
+    if (!owedStarts || *owedStarts == 0) return;
+    int count = *owedStarts;
+    *owedStarts = 0;
+    withAutoreleasePool(
+        [main, count] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [count] { startNext(count); }); });
+}
+
+/// Hands the commands of `batch` (a null one is the end of input) to the main thread, and empties it.
+void queueCommands(Batch& batch) {
+    if (batch.empty()) return;
+    int count = int(batch.size());
     {
         std::unique_lock<std::mutex> hold(queueLock);
-        queueRoom.wait(hold, [] {
-            return pending.empty() || (queuedBytes < kQueuedBytesLimit && pending.size() < kQueuedCommandsLimit);
-        });
-        queuedBytes += size;
-        pending.emplace_back(std::move(command), size);
+        // A full queue is refilled only once it has half emptied: one wake-up per
+        // many commands instead of a hand-to-hand exchange on every one.
+        if (!pending.empty() && (queuedBytes >= kQueuedBytesLimit || pending.size() >= kQueuedCommandsLimit))
+            queueRoom.wait(hold, halfEmpty);
+        for (auto& entry : batch) {
+            queuedBytes += entry.second;
+            pending.push_back(std::move(entry));
+        }
     }
+    batch.clear();
     CFRunLoopRef main = CFRunLoopGetMain();
     // On macOS the lambda becomes an autoreleased block: drain it here, not at the thread's end.
-    withAutoreleasePool([main] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [] { startNext(); }); });
+    withAutoreleasePool(
+        [main, count] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [count] { startNext(count); }); });
     CFRunLoopWakeUp(main);
 }
 
-void queueLine(std::string& line) {
+/// Parses one line into `batch`, handing the batch over once it is full.
+void queueLine(std::string& line, Batch& batch, size_t& batchBytes) {
     auto command = std::make_unique<CommandObject>();
     size_t size = line.size();
-    if (parseCommand(line, *command)) queueCommand(std::move(command), size);
+    if (!parseCommand(line, *command)) return;
+    batch.emplace_back(std::move(command), size);
+    batchBytes += size;
+    if (batch.size() >= kBatchCommands || batchBytes >= kBatchBytes) {
+        queueCommands(batch);
+        batchBytes = 0;
+    }
 }
 
 void emitSent(const RawJson& id, int32_t status) {
@@ -261,6 +342,7 @@ void send(const CommandObject& command, const RawJson& id, CFStringRef target) {
     CFOwned<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size())));
     payload = {};
     CFDataRef reply = nullptr;
+    handOverOwedStarts();
     SInt32 status =
         CFMessagePortSendRequest(remote.get(), messageId, data.get(), timeout, timeout, kCFRunLoopDefaultMode, &reply);
     if (reply) CFRelease(reply);
@@ -271,6 +353,13 @@ void send(const CommandObject& command, const RawJson& id, CFStringRef target) {
 
 bool parseCommand(std::string& line, CommandObject& command) {
     thread_local simdjson::dom::parser parser;
+    // The parser keeps buffers the size of the longest line it has seen: a long line's go with it.
+    struct Shrink {
+        bool large;
+        ~Shrink() {
+            if (large) parser = simdjson::dom::parser();
+        }
+    } shrink{line.size() > kKeptParserLine};
     repairUtf8(line);
     simdjson::dom::object object;
     auto parse = [&] {
@@ -310,7 +399,10 @@ void handle(const CommandObject& command) {
     RawJson id{command.id ? *command.id : "null"};
     const std::string& cmd = command.cmd.text;
     if (!command.cmd.isString || (cmd != "quit" && cmd != "lookup" && cmd != "send")) {
-        emit({{"event", std::string("error")}, {"message", std::string("unknown command")}});
+        // Built once: a stream of unknown commands should cost a write each, little more.
+        static const EventObject unknownCommand{{"event", std::string("error")},
+                                                {"message", std::string("unknown command")}};
+        emit(unknownCommand);
         return;
     }
     if (cmd == "quit") _exit(0);
@@ -328,6 +420,8 @@ void readerBody() {
     std::vector<char> buffer(size_t(1) << 18);
     LineSplitter lines;
     std::string line;
+    Batch batch;
+    size_t batchBytes = 0;
     for (;;) {
         ssize_t n = read(0, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
@@ -340,8 +434,12 @@ void readerBody() {
         if (n <= 0) break;  // the end, or an error that no retry would mend: either way input is over
         lines.append(buffer.data(), size_t(n));
         while (lines.next(line))
-            queueLine(line);
+            queueLine(line, batch, batchBytes);
+        // Whatever this read brought is handed over before the next read can block.
+        queueCommands(batch);
+        batchBytes = 0;
     }
-    if (lines.rest(line)) queueLine(line);
-    queueCommand(nullptr, 0);
+    if (lines.rest(line)) queueLine(line, batch, batchBytes);
+    batch.emplace_back(nullptr, 0);
+    queueCommands(batch);
 }

@@ -1,7 +1,9 @@
 #include "protocol.h"
 
+#include <limits.h>
 #include <poll.h>
 #include <simdjson.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -62,13 +64,32 @@ bool needsEscape(uint64_t w) {
     return (control | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\'))) != 0;
 }
 
-/// Writes one whole line; false only when the reader has gone. Any other
-/// failure loses the line, as nothing could report it.
-bool writeLine(const std::string& line) {
-    const char* p = line.data();
-    size_t n = line.size();
-    while (n > 0) {
-        ssize_t w = write(output, p, n);
+/// Whether `text` is valid UTF-8. Most texts here are short and ASCII, where
+/// a word-wise look beats the call into the vectorised check.
+bool validUtf8(std::string_view text) {
+    if (text.size() >= 256) return simdjson::validate_utf8(text.data(), text.size());
+    size_t i = 0;
+    uint64_t high = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, text.data() + i, 8);
+        high |= w;
+    }
+    for (; i < text.size(); ++i)
+        high |= static_cast<unsigned char>(text[i]);
+    return (high & 0x8080808080808080ULL) == 0 || simdjson::validate_utf8(text.data(), text.size());
+}
+
+/// Writes one whole line given in parts, in one call when the pipe takes it;
+/// false only when the reader has gone. Any other failure loses the line, as nothing could report it.
+bool writeParts(iovec* parts, size_t count) {
+    size_t first = 0;
+    while (first < count && parts[first].iov_len == 0)
+        ++first;
+    while (first < count) {
+        // A line in one piece, the usual case, goes out through the plain call.
+        ssize_t w = first + 1 == count ? write(output, parts[first].iov_base, parts[first].iov_len)
+                                       : writev(output, parts + first, int(std::min<size_t>(count - first, IOV_MAX)));
         if (w < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -79,16 +100,44 @@ bool writeLine(const std::string& line) {
             }
             return errno != EPIPE;
         }
-        p += w;
-        n -= size_t(w);
+        for (size_t done = size_t(w); first < count && (done > 0 || parts[first].iov_len == 0); ++first) {
+            size_t step = std::min(done, parts[first].iov_len);
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + step;
+            parts[first].iov_len -= step;
+            done -= step;
+            if (parts[first].iov_len > 0) break;
+        }
     }
     return true;
+}
+
+bool writeLine(const std::string& line) {
+    iovec whole{const_cast<char*>(line.data()), line.size()};
+    return writeParts(&whole, 1);
+}
+
+/// String values at least this long are written from where they lie when they need no escape.
+constexpr size_t kWrittenInPlace = size_t(64) << 10;
+
+/// Whether `text` goes between quotes unchanged: valid UTF-8 without quotes, backslashes or control characters.
+bool plainJsonText(std::string_view text) {
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, text.data() + i, 8);
+        if (needsEscape(w)) return false;
+    }
+    for (; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == '"' || c == '\\') return false;
+    }
+    return validUtf8(text);
 }
 
 }  // namespace
 
 bool repairUtf8(std::string& text) {
-    if (simdjson::validate_utf8(text.data(), text.size())) return false;
+    if (validUtf8(text)) return false;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     size_t size = text.size();
     size_t i = 0, bad = 0;
@@ -111,7 +160,7 @@ bool repairUtf8(std::string& text) {
 
 void appendJsonString(std::string& out, std::string_view text) {
     std::string repaired;
-    if (!simdjson::validate_utf8(text.data(), text.size())) {
+    if (!validUtf8(text)) {
         repaired.assign(text);
         repairUtf8(repaired);
         text = repaired;
@@ -165,8 +214,23 @@ void appendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-std::string serializeEvent(const EventObject& event) {
-    std::string out;
+namespace {
+
+/// Serialises `event` into `out`. With `inPlace`, long string values that need no
+/// escape are left out and listed with the offset in `out` where each belongs.
+void serializeInto(const EventObject& event, std::string& out,
+                   std::vector<std::pair<size_t, std::string_view>>* inPlace) {
+    // Room for the whole line up front, so that it never regrows; strings written in place need none.
+    size_t room = 8;
+    for (const auto& [key, value] : event) {
+        room += key.size() + 16;
+        if (auto* s = std::get_if<std::string>(&value)) room += inPlace && s->size() >= kWrittenInPlace ? 0 : s->size();
+        if (auto* raw = std::get_if<RawJson>(&value)) room += raw->text.size();
+        if (auto* list = std::get_if<std::vector<std::string>>(&value))
+            for (const auto& item : *list)
+                room += item.size() + 3;
+    }
+    out.reserve(room);
     out.push_back('{');
     bool first = true;
     for (const auto& [key, value] : event) {
@@ -175,7 +239,13 @@ std::string serializeEvent(const EventObject& event) {
         appendJsonString(out, key);
         out.push_back(':');
         if (auto* s = std::get_if<std::string>(&value)) {
-            appendJsonString(out, *s);
+            if (inPlace && s->size() >= kWrittenInPlace && plainJsonText(*s)) {
+                out.push_back('"');
+                inPlace->emplace_back(out.size(), *s);
+                out.push_back('"');
+            } else {
+                appendJsonString(out, *s);
+            }
         } else if (auto* n = std::get_if<int32_t>(&value)) {
             out.append(std::to_string(*n));
         } else if (auto* b = std::get_if<bool>(&value)) {
@@ -192,14 +262,35 @@ std::string serializeEvent(const EventObject& event) {
         }
     }
     out.push_back('}');
+}
+
+}  // namespace
+
+std::string serializeEvent(const EventObject& event) {
+    std::string out;
+    serializeInto(event, out, nullptr);
     return out;
 }
 
 void emit(const EventObject& event) {
-    std::string line = serializeEvent(event);
+    std::string line;
+    std::vector<std::pair<size_t, std::string_view>> inPlace;
+    serializeInto(event, line, &inPlace);
     line.push_back('\n');  // the one write below carries the line and its end
-    // Nobody reads our output any more: there is nothing left to do.
-    if (!writeLine(line)) _exit(statusOutputClosed);
+    if (inPlace.empty()) {
+        // Nobody reads our output any more: there is nothing left to do.
+        if (!writeLine(line)) _exit(statusOutputClosed);
+        return;
+    }
+    std::vector<iovec> parts;
+    size_t from = 0;
+    for (const auto& [at, text] : inPlace) {
+        parts.push_back({line.data() + from, at - from});
+        parts.push_back({const_cast<char*>(text.data()), text.size()});
+        from = at;
+    }
+    parts.push_back({line.data() + from, line.size() - from});
+    if (!writeParts(parts.data(), parts.size())) _exit(statusOutputClosed);
 }
 
 void watchOutput() {
@@ -299,11 +390,11 @@ bool LineSplitter::next(std::string& line) {
     size_t end = size_t(static_cast<const char*>(lf) - buffer.data());
     size_t stop = end > start && buffer[end - 1] == '\r' ? end - 1 : end;
     if (start == 0 && 2 * (end + 1) >= buffer.size()) {
-        // A line that fills most of the buffer takes the buffer itself; only the bytes after it move.
-        std::string after(buffer, end + 1);
+        // A line that fills most of the buffer takes the buffer itself; only the bytes
+        // after it move, into the storage of the line before, so that no buffer regrows.
         line.swap(buffer);
+        buffer.assign(line, end + 1);
         line.resize(stop);
-        buffer.swap(after);
         scanned = 0;
         return true;
     }

@@ -1,6 +1,9 @@
 #include "startup.h"
 
 #include <csignal>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "cfref.h"
 #include "dispatcher.h"
@@ -15,11 +18,23 @@ std::thread* reader = nullptr;
 
 namespace {
 
+#if defined(__GLIBC__)
+/// Buffers up to this size come from memory that is kept and reused between messages.
+constexpr int kReusedBufferBytes = 24 << 20;
+#endif
+
 CFDataRef incomingMessage(CFMessagePortRef local, SInt32 msgid, CFDataRef data, void*) {
     CFStringRef name = local ? CFMessagePortGetName(local) : nullptr;
     std::string port = name ? stringFromCF(name) : std::string();
     std::string text = data ? base64Encode(CFDataGetBytePtr(data), size_t(CFDataGetLength(data))) : std::string();
-    emit({{"event", std::string("message")}, {"port", port}, {"msgid", int32_t(msgid)}, {"data", std::move(text)}});
+    // Built entry by entry: a braced list would copy the Base64 text, which may be as long as the message.
+    EventObject event;
+    event.reserve(4);
+    event.emplace_back("event", std::string("message"));
+    event.emplace_back("port", std::move(port));
+    event.emplace_back("msgid", int32_t(msgid));
+    event.emplace_back("data", std::move(text));
+    emit(event);
     return nullptr;
 }
 
@@ -32,6 +47,16 @@ int startUp(int argc, char** argv) {
     incoming = incomingMessage;
     // A closed pipe must end the tool through its own exit path, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
+#if defined(__GLIBC__)
+    // Payloads of a few MiB pass through several buffers each; taken from fresh
+    // mappings every time, their page faults cost more than the copying itself.
+    // So such buffers come from the heap, which keeps up to 64 MiB of freed memory
+    // for the next message; larger buffers still go back at once.
+    mallopt(M_MMAP_THRESHOLD, kReusedBufferBytes);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    // The reader's heap grows in steps this large, not by a system call every few hundred commands.
+    mallopt(M_TOP_PAD, 4 << 20);
+#endif
 
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];

@@ -140,7 +140,10 @@ TEST(Commands, KeepNumbersBeyondADoubleOrA64BitInteger) {
     EXPECT_GT(c.timeout.number, 1e300);
     // Still strict: what is not a number by the grammar drops the line.
     for (const char* bad : {R"({"id":1e400,"x":01})", R"({"id":1e400,"x":1.})", R"({"id":1e400,"x":-})",
-                            R"({"id":1e400,"x":[1,,2]})", R"({"id":1e400} x)"}) {
+                            R"({"id":1e400,"x":[1,,2]})", R"({"id":1e400} x)",
+                            // A number where a key or no value belongs is no more JSON for being large.
+                            R"({"cmd":"quit","x":1e400, 5:1})", R"({1e400:"quit"})", R"({"a":1e400 2})",
+                            R"({"a":{"b":1e400},7:1})", R"({"a":[1e400],"b":{3:1}})"}) {
         std::string line = bad;
         CommandObject d;
         EXPECT_FALSE(parseCommand(line, d)) << bad;

@@ -61,10 +61,17 @@ uint64_t mix(uint64_t h) {
     return h ^ (h >> 33);
 }
 
+/// The effective uid, asked once: every lookup needs it twice, and a system call
+/// each time would double the cost of a lookup beyond its socket calls.
+uid_t effectiveUid() {
+    static const uid_t uid = geteuid();
+    return uid;
+}
+
 bool sameUser(int fd) {
     ucred cred{};
     socklen_t len = sizeof cred;
-    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == geteuid();
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == effectiveUid();
 }
 
 /// Reads one frame's header and body as bytes arrive; the body grows only
@@ -181,7 +188,7 @@ struct Connection {
 unsigned addressFor(const std::string& name, sockaddr_un& addr) {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    std::string path = "cfmessageport." + std::to_string(geteuid());
+    std::string path = "cfmessageport." + std::to_string(effectiveUid());
     if (path.size() + 1 + name.size() <= sizeof addr.sun_path - 1) {
         path += "." + name;
     } else {
@@ -300,9 +307,10 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
     for (;;) {
         switch (c->in.step(c->fd, kRequestMagic, budget)) {
             case FrameReader::kFrame:
+                // The loop reports the next request when it comes: a peer that waits for
+                // its reply has sent none yet, and one more read here would only find that out.
                 deliver(port, c);
-                if (c->closed || !c->flushed()) return;
-                continue;
+                return;
             case FrameReader::kMore:
                 if (budget == 0) return;
                 continue;
@@ -594,7 +602,9 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
             }
         }
     };
-    readReplies();
+    // A reply seldom beats the request's own return: the loop's watch reads it. Only
+    // a wait with no time at all must look at once, as the loop never runs for it.
+    if (!(cfl::clampTimeout(rcvTimeout) > 0)) readReplies();
     if (state == kWaiting) {
         uint64_t id = 0;
         id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {

@@ -2,6 +2,7 @@
 // a single mode: every mode name given to it means the default mode.
 #include "runloop.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
@@ -42,6 +43,8 @@ struct __CFRunLoop : cfl::Object {
     int sources = 0;
     int depth = 0;
     std::atomic<bool> stopRequested{false};
+    /// A wake-up is written and not yet taken: further ones need no write of their own.
+    std::atomic<bool> wakePending{false};
 
     std::mutex blockLock;
     std::deque<std::function<void()>> blocks;
@@ -59,6 +62,11 @@ struct ThreadLoop {
 thread_local ThreadLoop tLoop;
 
 bool onMainThread() { return syscall(SYS_gettid) == getpid(); }
+
+/// The calling thread's loop once known: telling the main thread apart takes two
+/// system calls, and every request asks. A forked child's one thread asks afresh.
+thread_local __CFRunLoop* tCurrent = nullptr;
+[[maybe_unused]] const int gForgetCurrentOnFork = pthread_atfork(nullptr, nullptr, [] { tCurrent = nullptr; });
 
 __CFRunLoop* mainLoop() {
     std::lock_guard<std::mutex> hold(gMainLock);
@@ -116,6 +124,9 @@ bool runPass(__CFRunLoop* rl, double deadline, bool stoppable) {
             uint64_t count;
             while (read(rl->wakefd, &count, sizeof count) > 0) {
             }
+            // Cleared only once taken: whoever wakes the loop from here on writes again,
+            // and whoever came before is seen by the checks that follow this pass.
+            rl->wakePending = false;
             continue;
         }
         auto it = rl->watches.find(id);
@@ -192,9 +203,10 @@ CFTypeID CFRunLoopSourceGetTypeID(void) { return cfl::typeRunLoopSource; }
 CFRunLoopRef CFRunLoopGetMain(void) { return cfl::mainLoop(); }
 
 CFRunLoopRef CFRunLoopGetCurrent(void) {
-    if (cfl::onMainThread()) return cfl::mainLoop();
+    if (cfl::tCurrent) return cfl::tCurrent;
+    if (cfl::onMainThread()) return cfl::tCurrent = cfl::mainLoop();
     if (!cfl::tLoop.loop) cfl::tLoop.loop = std::make_unique<__CFRunLoop>();
-    return cfl::tLoop.loop.get();
+    return cfl::tCurrent = cfl::tLoop.loop.get();
 }
 
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode) {
@@ -244,6 +256,7 @@ void CFRunLoopStop(CFRunLoopRef rl) {
 }
 
 void CFRunLoopWakeUp(CFRunLoopRef rl) {
+    if (rl->wakePending.exchange(true)) return;
     uint64_t one = 1;
     ssize_t n = write(rl->wakefd, &one, sizeof one);
     (void)n;  // a full counter already means "awake"

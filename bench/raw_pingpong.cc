@@ -1,0 +1,57 @@
+// The reference for the relay: two processes and a bare Unix stream socket,
+// one request frame out and one empty reply frame back, blocking calls only.
+// Usage: raw_pingpong <requests> <payload bytes>; prints the elapsed seconds.
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+bool readFully(int fd, char* p, size_t n) {
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r <= 0) return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: raw_pingpong <requests> <payload bytes>\n");
+        return 2;
+    }
+    long count = std::atol(argv[1]);
+    size_t payload = size_t(std::atol(argv[2]));
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 1;
+    std::vector<char> request(12 + payload, 'x'), reply(12, 0), buffer(12 + payload);
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        for (long i = 0; i < count; ++i) {
+            if (!readFully(fds[1], buffer.data(), buffer.size())) _exit(1);
+            if (write(fds[1], reply.data(), reply.size()) != ssize_t(reply.size())) _exit(1);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; ++i) {
+        if (write(fds[0], request.data(), request.size()) != ssize_t(request.size())) return 1;
+        if (!readFully(fds[0], reply.data(), reply.size())) return 1;
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::printf("%.6f\n", seconds);
+    return status == 0 ? 0 : 1;
+}

@@ -1,0 +1,379 @@
+#!/usr/bin/env python3
+"""Benchmarks of vornex-port and tavrin-autostart, each figure set against a
+reference measured in the same run on the same machine.
+
+Usage: python3 bench/run.py [build dir]   (default: build-bench, configured as Release when new)
+
+Builds what it needs (the `benchmarks` target), runs every measurement a few
+times, and prints one table: figure, measured, reference, ratio, goal, met?
+"""
+import base64
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build-bench")
+BIN = os.path.join(BUILD, "bin")
+TAG = "bench%d" % os.getpid()
+REPS = 5
+WORK = tempfile.mkdtemp(prefix="vornex-bench-")
+
+
+def build():
+    if not os.path.exists(os.path.join(BUILD, "CMakeCache.txt")):
+        subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release"], check=True,
+                       stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "benchmarks"], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def tool(name):
+    return os.path.join(BIN, name)
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def paired_ratio(values, refs):
+    """Median of the ratios of runs made side by side: steadier than a ratio of medians on a busy machine."""
+    return median([v / r for v, r in zip(values, refs)])
+
+
+def write_input(name, lines):
+    path = os.path.join(WORK, name)
+    with open(path, "wb") as f:
+        f.write(lines)
+    return path
+
+
+class Port:
+    """A vornex-port listening on one name, its input held open and its output drained in lines."""
+
+    def __init__(self, name, keep=False, pace=0.0):
+        self.name = name
+        self.pace = pace
+        self.proc = subprocess.Popen([tool("vornex-port"), "listen", name], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+        self.lines = 0
+        self.kept = []
+        self.keep = keep
+        self.ready = threading.Event()
+        self.changed = threading.Condition()
+        self.reader = threading.Thread(target=self._drain, daemon=True)
+        self.reader.start()
+        self.ready.wait(10)
+
+    def _drain(self):
+        fd = self.proc.stdout.fileno()
+        partial = b""
+        while True:
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                break
+            count = chunk.count(b"\n")
+            if self.keep:
+                partial += chunk
+                *done, partial = partial.split(b"\n")
+                self.kept.extend(done)
+            with self.changed:
+                self.lines += count
+                self.changed.notify_all()
+            self.ready.set()
+            if self.pace:
+                time.sleep(self.pace)  # a reader that takes what piled up, not one line per wake-up
+        with self.changed:
+            self.changed.notify_all()
+
+    def wait_lines(self, n, timeout=60):
+        with self.changed:
+            return self.changed.wait_for(lambda: self.lines >= n or self.proc.poll() is not None, timeout)
+
+    def send(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def status_kb(self, key):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith(key):
+                    return int(line.split()[1])
+        return -1
+
+    def stop(self):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.reader.join(5)
+
+
+def drive(phases, command, ready=False):
+    """Runs pipe_driver: [(input path, answers)], the program; its JSON report."""
+    args = [tool("pipe_driver")] + (["--ready"] if ready else [])
+    for path, answers in phases:
+        args += ["--phase", path, str(answers)]
+    out = subprocess.run(args + ["--"] + command, check=True, stdout=subprocess.PIPE).stdout
+    return json.loads(out)
+
+
+rows = []
+
+
+def row(figure, measured, reference, ratio, goal, met):
+    rows.append((figure, measured, reference, ratio, goal, "yes" if met else "NO"))
+
+
+def fmt_rate(r):
+    return "{:,.0f}/s".format(r)
+
+
+# --- 1. Relay -------------------------------------------------------------------------------------
+
+
+def relay(n=15000):
+    rates, refs = [], []
+    for rep in range(REPS):
+        port = Port("%s.relay%d" % (TAG, rep), pace=0.002)
+        out = subprocess.run([tool("relay_peer"), port.name, str(n), "5"], check=True, stdout=subprocess.PIPE)
+        seconds = float(out.stdout)
+        if not port.wait_lines(n + 1):
+            raise RuntimeError("relay: %d of %d message lines" % (port.lines - 1, n))
+        port.stop()
+        rates.append(n / seconds)
+        ref = float(subprocess.run([tool("raw_pingpong"), str(n), "5"], check=True, stdout=subprocess.PIPE).stdout)
+        refs.append(n / ref)
+    rate, ref, ratio = median(rates), median(refs), paired_ratio(rates, refs)
+    row("relay: requests/s through a port, 'message' lines read", fmt_rate(rate),
+        fmt_rate(ref) + " raw socket ping-pong", "%.0f%%" % (100 * ratio), ">= 80%", ratio >= 0.8)
+
+
+# --- 2. Commands ----------------------------------------------------------------------------------
+
+
+def commands(n=200000, n_lookup=30000):
+    nope = write_input("nope.txt", b"".join(b'{"cmd":"nope","id":%d}\n' % i for i in range(n)))
+    owner = Port("%s.owner" % TAG)  # lookups find a port that another process holds
+    lookup = write_input("lookup.txt", b"".join(b'{"cmd":"lookup","target":"%s","id":%d}\n'
+                                                 % (owner.name.encode(), i) for i in range(n_lookup)))
+    bridge = [tool("vornex-port"), "listen", TAG + ".cmd"]
+    node = ["node", os.path.join(ROOT, "bench", "naive_bridge.js")]
+    figures = {"tool": [], "echo": [], "node": [], "lookup": []}
+    for _ in range(REPS):
+        figures["echo"].append(n / drive([(nope, n)], [tool("line_echo")])["phases"][0]["seconds"])
+        figures["tool"].append(n / drive([(nope, n)], bridge, ready=True)["phases"][0]["seconds"])
+        if shutil.which("node"):
+            figures["node"].append(n / drive([(nope, n)], node)["phases"][0]["seconds"])
+        figures["lookup"].append(n_lookup / drive([(lookup, n_lookup)], bridge, ready=True)["phases"][0]["seconds"])
+    tool_rate, echo = median(figures["tool"]), median(figures["echo"])
+    ratio = paired_ratio(figures["tool"], figures["echo"])
+    row("commands: 'unknown command' answers/s", fmt_rate(tool_rate), fmt_rate(echo) + " line echo",
+        "%.0f%%" % (100 * ratio), ">= 70%", ratio >= 0.7)
+    if figures["node"]:
+        node_rate = median(figures["node"])
+        ratio = paired_ratio(figures["tool"], figures["node"])
+        row("commands: same, against a naive Node.js bridge", fmt_rate(tool_rate), fmt_rate(node_rate) + " Node.js",
+            "%.1fx" % ratio, ">= 2x", ratio >= 2)
+    lookup_rate = median(figures["lookup"])
+    row("commands: 'lookup' answers/s (port of another process)", fmt_rate(lookup_rate), fmt_rate(echo) + " line echo",
+        "%.0f%%" % (100 * paired_ratio(figures["lookup"], figures["echo"])), "(shown)", True)
+
+    # System calls per lookup: the difference between two traced runs over the difference in lookups.
+    if shutil.which("strace"):
+        counts = []
+        for m in (0, 10000):
+            path = write_input("lookup%d.txt" % m, b"".join(b'{"cmd":"lookup","target":"%s","id":%d}\n'
+                                                            % (owner.name.encode(), i) for i in range(m)))
+            trace = os.path.join(WORK, "strace%d.txt" % m)
+            drive([(path, m)], ["strace", "-c", "-f", "-o", trace] + bridge, ready=True)
+            counts.append(strace_calls(trace))
+        per = {k: (counts[1].get(k, 0) - counts[0].get(k, 0)) / 10000 for k in counts[1]}
+        total = sum(per.values())
+        detail = ", ".join("%s %.2f" % (k, v) for k, v in sorted(per.items(), key=lambda kv: -kv[1]) if v >= 0.05)
+        row("commands: system calls per lookup (strace -c -f)", "%.2f" % total, "1 output write",
+            "+%.2f" % (total - 1), "<= +4", total - 1 <= 4.05)
+        rows.append(("    per lookup: " + detail, "", "", "", "", ""))
+    owner.stop()
+
+
+def strace_calls(path):
+    calls = {}
+    with open(path) as f:
+        for line in f:
+            m = re.match(r"\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)\s*$", line)
+            if m and m.group(2) != "total":
+                calls[m.group(2)] = int(m.group(1))
+    return calls
+
+
+# --- 3. Payload -----------------------------------------------------------------------------------
+
+
+def read_line(fd, partial):
+    """Reads up to and including the next line feed; returns (line, rest). Only new bytes are searched."""
+    buffer = bytearray(partial)
+    at = buffer.find(b"\n")
+    while at < 0:
+        chunk = os.read(fd, 1 << 22)
+        if not chunk:
+            raise RuntimeError("output ended early")
+        found = chunk.find(b"\n")
+        if found >= 0:
+            at = len(buffer) + found
+        buffer += chunk
+    return bytes(buffer[:at]), bytes(buffer[at + 1:])
+
+
+def payload(size=8 << 20, rounds=3):
+    data = os.urandom(size)
+    encoded = base64.b64encode(data)
+    receiver_name, sender_name = TAG + ".pa", TAG + ".pb"
+    line = b'{"cmd":"send","target":"%s","id":1,"data":"%s"}\n' % (receiver_name.encode(), encoded)
+
+    def timed(feed, out_fd, extra_fd=None):
+        """Median time of `rounds` transfers after one that warms the buffers up."""
+        times = []
+        partial, extra = b"", b""
+        for _ in range(rounds + 1):
+            t0 = time.perf_counter()
+            writer = threading.Thread(target=feed, args=(line,))
+            writer.start()
+            got, partial = read_line(out_fd, partial)
+            times.append(time.perf_counter() - t0)
+            writer.join()
+            if json.loads(got).get("data") != encoded.decode():
+                raise RuntimeError("payload arrived changed")
+            if extra_fd is not None:
+                _, extra = read_line(extra_fd, extra)  # the sender's "sent"
+        return median(times[1:])
+
+    tool_times, floor_times = [], []
+    for _ in range(REPS):
+        a = subprocess.Popen([tool("vornex-port"), "listen", receiver_name], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE)
+        b = subprocess.Popen([tool("vornex-port"), "listen", sender_name], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE)
+        ra, rb = read_line(a.stdout.fileno(), b"")[1], read_line(b.stdout.fileno(), b"")[1]
+        assert not ra and not rb
+
+        def feed_b(data):
+            b.stdin.write(data)
+            b.stdin.flush()
+
+        tool_times.append(timed(feed_b, a.stdout.fileno(), b.stdout.fileno()))
+        for p in (a, b):
+            p.stdin.close()
+            p.wait(10)
+        f = subprocess.Popen([tool("payload_floor")], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+        def feed_f(data):
+            f.stdin.write(data)
+            f.stdin.flush()
+
+        floor_times.append(timed(feed_f, f.stdout.fileno()))
+        f.stdin.close()
+        f.wait(10)
+    mb = size / 1e6
+    rate, floor = mb / median(tool_times), mb / median(floor_times)
+    ratio = paired_ratio(floor_times, tool_times)
+    row("payload: 8 MiB 'send' port to port, stdin to stdout", "%.0f MB/s" % rate,
+        "%.0f MB/s floor program" % floor, "%.0f%%" % (100 * ratio), ">= 70%", ratio >= 0.7)
+
+
+# --- 4. Memory ------------------------------------------------------------------------------------
+
+
+def memory(line_mib=64, n_small=20000, n_large=200000):
+    receiver = Port(TAG + ".big")
+    raw = os.urandom(line_mib * 3 // 4 << 20)
+    line = b'{"cmd":"send","target":"%s","id":1,"data":"%s"}\n' % (receiver.name.encode(), base64.b64encode(raw))
+    del raw
+    path = write_input("big.txt", line)
+    line_kib = len(line) / 1024
+    del line
+    report = drive([(path, 1)], [tool("vornex-port"), "listen", TAG + ".bigsender"], ready=True)
+    os.remove(path)
+    receiver.wait_lines(2)
+    receiver_peak = receiver.status_kb("VmHWM:")
+    receiver.stop()
+    limit = 3 * line_kib + 16 * 1024
+    sender_peak = report["peak_kb"]
+    row("memory: peak RSS, %d MiB command line in" % line_mib, "%.0f MiB" % (sender_peak / 1024),
+        "%.0f MiB line" % (line_kib / 1024), "%.2fx" % (sender_peak / line_kib), "<= 3x + 16 MiB",
+        sender_peak <= limit)
+    row("memory: peak RSS, %d MiB 'message' line out" % line_mib, "%.0f MiB" % (receiver_peak / 1024),
+        "%.0f MiB line" % (line_kib / 1024), "%.2fx" % (receiver_peak / line_kib), "<= 3x + 16 MiB",
+        receiver_peak <= limit)
+
+    owner = Port(TAG + ".grow")
+    lines = [b'{"cmd":"lookup","target":"%s","id":%d}\n' % (owner.name.encode(), i) for i in range(n_large)]
+    first = write_input("grow1.txt", b"".join(lines[:n_small]))
+    rest = write_input("grow2.txt", b"".join(lines[n_small:]))
+    report = drive([(first, n_small), (rest, n_large - n_small)], [tool("vornex-port"), "listen", TAG + ".g"],
+                   ready=True)
+    owner.stop()
+    small, large = report["phases"][0]["rss_kb"], report["phases"][1]["rss_kb"]
+    row("memory: RSS after %dk lookups" % (n_large // 1000), "%.1f MiB" % (large / 1024),
+        "%.1f MiB after %dk" % (small / 1024, n_small // 1000), "%+.1f MiB" % ((large - small) / 1024),
+        "<= +1 MiB", large - small <= 1024)
+
+
+# --- 5. Plug-in -----------------------------------------------------------------------------------
+
+
+def plugin():
+    runs = [json.loads(subprocess.run([tool("autostart_attempt_bench"), "--json"], check=True,
+                                      stdout=subprocess.PIPE).stdout) for _ in range(REPS)]
+    worst = median([max(r["walk_us"], r["walk_fail_us"], r["fallback_us"]) for r in runs])
+    walk = median([r["walk_us"] for r in runs])
+    tick = median([r["tick_mean_us"] for r in runs])
+    row("plug-in: one attempt, 1,010-item tree, slowest kind", "%.0f us" % worst, "1,000 us budget",
+        "%.2f" % (worst / 1000), "< 1 ms", worst < 1000)
+    rows.append(("    (walk along the path %.0f us; own-names search is the slowest)" % walk, "", "", "", "", ""))
+    row("plug-in: main-thread time per tick, whole chain", "%.0f us" % tick, "250 ms tick",
+        "%.4f%%" % (100 * tick / 250000), "< 1 ms", tick < 1000)
+
+
+def main():
+    build()
+    started = time.perf_counter()
+    try:
+        for step in (relay, commands, payload, memory, plugin):
+            step()
+    finally:
+        shutil.rmtree(WORK, ignore_errors=True)
+    header = ("figure", "measured", "reference", "ratio", "goal", "met?")
+    widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(6)]
+    widths[0] = max(len(r[0]) for r in rows + [header] if r[1])  # notes may run on
+    for r in [header] + rows:
+        if not r[1] and r is not header:
+            print(r[0])
+            continue
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
+    print("(%s build in %s; medians of %d runs, ratios of runs made side by side; %.0f s)"
+          % (build_type(), BUILD, REPS, time.perf_counter() - started))
+
+
+def build_type():
+    try:
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+            return re.search(r"^CMAKE_BUILD_TYPE:\w+=(.*)$", f.read(), re.M).group(1) or "default"
+    except (OSError, AttributeError):
+        return "unknown"
+
+
+if __name__ == "__main__":
+    main()
