@@ -524,14 +524,6 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
         if (cfl::now() >= sendDeadline) return kCFMessagePortSendTimeout;
         cfl::runUntil(rl, nothing, std::min(sendDeadline, cfl::now() + 0.002));
     }
-    // A peer that has gone away since the lookup makes the port invalid.
-    char probe;
-    ssize_t peeked = recv(remote->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-        cfl::invalidateRemote(remote);
-        return kCFMessagePortIsInvalid;
-    }
-
     remote->waiting = true;
     struct Done {
         CFMessagePortRef port;
@@ -544,6 +536,17 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     bool broken = false;
     auto sent = [&] { return broken || (headOff == head.size() && bodyOff == size_t(length)); };
     broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
+    if (broken && headOff == 0) {
+        // Refused before a byte went out: the peer was gone before this request. A
+        // hang-up with no unread reply before it means the port was already invalid.
+        // (Asked only now, so that a request to a live peer costs no extra call.)
+        char probe;
+        ssize_t peeked = recv(remote->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            cfl::invalidateRemote(remote);
+            return kCFMessagePortIsInvalid;
+        }
+    }
     if (!sent()) {
         uint64_t id = 0;
         id = cfl::watch(rl, remote->fd, EPOLLOUT, [&](uint32_t) {
