@@ -129,8 +129,10 @@ TEST_F(LogFileTest, PathLongerThanItsBufferWritesNoLine) {
     // Nested so that the whole path is 1024 bytes: cut to 1023 it would name "ofx-autostart.lo".
     std::string deep = home_;
     const size_t tail = std::string("/Library/Application Support/Tavrin/ofx-autostart.log").size();
-    while (deep.size() + tail < 1024)
-        deep += "/" + std::string(std::min<size_t>(200, 1024 - tail - deep.size() - 1), 'd');
+    while (deep.size() + tail < 1024) {
+        size_t n = std::min<size_t>(200, 1024 - tail - deep.size() - 1);
+        deep.append("/").append(n, 'd');
+    }
     std::string folder = deep + "/Library/Application Support/Tavrin";
     ASSERT_EQ(folder.size() + std::string("/ofx-autostart.log").size(), 1024u);
     std::filesystem::create_directories(folder);

@@ -320,8 +320,10 @@ TEST_F(LoopTest, MissingSupportFolderWritesNothingButTheLoopRuns) {
 TEST_F(LoopTest, PathsThatDoNotFitAreNeverCutToAnotherFile) {
     // A home so deep that both paths pass 1023 bytes; cut there, they would name these files.
     std::string deep = home_;
-    while (deep.size() + 2 < 980)
-        deep += "/" + std::string(std::min<size_t>(200, 980 - deep.size() - 1), 'd');
+    while (deep.size() + 2 < 980) {
+        size_t n = std::min<size_t>(200, 980 - deep.size() - 1);
+        deep.append("/").append(n, 'd');
+    }
     std::string support = deep + "/Library/Application Support/Tavrin/";
     std::filesystem::create_directories(support);
     std::string cutLog = (support + "ofx-autostart.log").substr(0, 1023);

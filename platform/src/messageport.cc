@@ -230,6 +230,11 @@ struct __CFMessagePort : cfl::Object {
     bool waiting = false;
     size_t staleReplies = 0;
     cfl::FrameReader reply;
+    /// Watch for replies on the main loop, kept from one request to the next: the
+    /// two system calls that add and remove it would cost a request more than its send.
+    uint64_t replyWatch = 0;
+    /// While a request on the main loop waits: reads what came, false once it has settled.
+    std::function<bool()> onReply;
 };
 
 namespace cfl {
@@ -396,10 +401,30 @@ int connectTo(const std::string& key, int& fdOut) {
     return err == EAGAIN ? 0 : -1;
 }
 
-void invalidateRemote(CFMessagePortRef port) {
-    port->valid = false;
+/// Ends the remote side's connection, and the reply watch that belongs to it.
+void closeRemote(CFMessagePortRef port) {
+    if (port->replyWatch) {
+        // Only the main thread changes its loop's watches. Elsewhere, closing the
+        // descriptor takes it out of the loop's set; the main thread then forgets the
+        // watch, which by then no event can reach.
+        CFRunLoopRef main = CFRunLoopGetMain();
+        if (CFRunLoopGetCurrent() == main) {
+            unwatch(main, port->replyWatch);
+        } else {
+            CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main, id = port->replyWatch] { unwatch(main, id); });
+            CFRunLoopWakeUp(main);
+        }
+        port->replyWatch = 0;
+    }
     if (port->fd >= 0) close(port->fd);
     port->fd = -1;
+    port->staleReplies = 0;
+    port->reply = {};
+}
+
+void invalidateRemote(CFMessagePortRef port) {
+    port->valid = false;
+    closeRemote(port);
 }
 
 double clampTimeout(CFTimeInterval t) {
@@ -548,6 +573,11 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
         }
     }
     if (!sent()) {
+        // The descriptor can be in a loop's set once only: the long send watches it alone.
+        if (remote->replyWatch) {
+            cfl::unwatch(rl, remote->replyWatch);
+            remote->replyWatch = 0;
+        }
         uint64_t id = 0;
         id = cfl::watch(rl, remote->fd, EPOLLOUT, [&](uint32_t) {
             broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
@@ -563,10 +593,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     }
     if (!sent()) {
         // Part of a frame is on the wire; this connection cannot carry another.
-        close(remote->fd);
-        remote->fd = -1;
-        remote->staleReplies = 0;
-        remote->reply = {};
+        cfl::closeRemote(remote);
         return kCFMessagePortSendTimeout;
     }
     if (!replyMode || !returnData) {
@@ -608,7 +635,29 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     // A reply seldom beats the request's own return: the loop's watch reads it. Only
     // a wait with no time at all must look at once, as the loop never runs for it.
     if (!(cfl::clampTimeout(rcvTimeout) > 0)) readReplies();
-    if (state == kWaiting) {
+    if (state == kWaiting && rl == CFRunLoopGetMain()) {
+        if (!remote->replyWatch) {
+            // The watch outlives this request; it finds the port, not this frame.
+            remote->replyWatch = cfl::watch(rl, remote->fd, EPOLLIN, [remote, rl](uint32_t) {
+                if (remote->onReply && remote->onReply()) return;
+                // Nobody waits (any more): a late reply or a hang-up waits for the next
+                // request, which watches again. A hang-up is reported whatever a watch asks for.
+                cfl::unwatch(rl, remote->replyWatch);
+                remote->replyWatch = 0;
+            });
+        }
+        remote->onReply = [&] {
+            if (state != kWaiting) return false;  // settled: what is readable now answers nothing
+            readReplies();
+            return true;
+        };
+        struct Settle {
+            CFMessagePortRef port;
+            ~Settle() { port->onReply = nullptr; }
+        } settle{remote};
+        cfl::runUntil(
+            rl, [&] { return state != kWaiting; }, replyDeadline);
+    } else if (state == kWaiting) {
         uint64_t id = 0;
         id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {
             readReplies();
@@ -626,10 +675,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
             cfl::invalidateRemote(remote);
             return kCFMessagePortBecameInvalidError;
         case kGarbage:
-            close(remote->fd);
-            remote->fd = -1;
-            remote->staleReplies = 0;
-            remote->reply = {};
+            cfl::closeRemote(remote);
             return kCFMessagePortTransportError;
         case kWaiting:
             break;
