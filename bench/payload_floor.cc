@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "io.h"
+
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -69,28 +71,6 @@ void encode(const uint8_t* bytes, size_t size, std::string& out) {
         *o++ = size - i == 2 ? kAlphabet[(v >> 6) & 63] : '=';
         *o++ = '=';
     }
-}
-
-bool writeAll(int fd, const void* data, size_t n) {
-    auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
-bool readAll(int fd, void* data, size_t n) {
-    auto* p = static_cast<char*>(data);
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
 }
 
 /// The receiving side: bytes in from the socket, one line out.

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "io.h"
+
 namespace {
 
 struct Phase {
@@ -42,18 +44,6 @@ std::string slurp(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    const char* p = bytes.data();
-    size_t n = bytes.size();
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
 }
 
 }  // namespace
@@ -110,7 +100,7 @@ int main(int argc, char** argv) {
     if (ready && !countLines(0)) return 1;
     for (Phase& phase : phases) {
         auto start = std::chrono::steady_clock::now();
-        std::thread feeder([&] { writeAll(in[1], phase.input); });
+        std::thread feeder([&] { writeAll(in[1], phase.input.data(), phase.input.size()); });
         bool complete = countLines(phase.answers);
         phase.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         feeder.join();

@@ -10,19 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
-
-bool readFully(int fd, char* p, size_t n) {
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-}  // namespace
+#include "io.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -38,7 +26,7 @@ int main(int argc, char** argv) {
     if (child == 0) {
         close(fds[0]);
         for (long i = 0; i < count; ++i) {
-            if (!readFully(fds[1], buffer.data(), buffer.size())) _exit(1);
+            if (!readAll(fds[1], buffer.data(), buffer.size())) _exit(1);
             if (write(fds[1], reply.data(), reply.size()) != ssize_t(reply.size())) _exit(1);
         }
         _exit(0);
@@ -47,7 +35,7 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < count; ++i) {
         if (write(fds[0], request.data(), request.size()) != ssize_t(request.size())) return 1;
-        if (!readFully(fds[0], reply.data(), reply.size())) return 1;
+        if (!readAll(fds[0], reply.data(), reply.size())) return 1;
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     int status = 0;

@@ -16,17 +16,7 @@ if [ -n "$budget" ] && ! [[ "$budget" =~ ^[0-9]+$ ]]; then
   exit 64
 fi
 
-packages=(cmake g++ make pkg-config libsimdjson-dev clang libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+tools/install-packages.sh cmake g++ make pkg-config libsimdjson-dev clang libclang-rt-14-dev
 
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DFUZZ=ON

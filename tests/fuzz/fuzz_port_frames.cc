@@ -160,7 +160,8 @@ void checkReplies(const std::string& in, const std::vector<Request>& calls) {
 /// The status and reply data that a request should get when `stream[at...]` is what comes back.
 SInt32 expectedReply(const uint8_t* stream, size_t n, size_t& at, std::string& reply) {
     reply.clear();
-    if (at == n) return kCFMessagePortIsInvalid;  // the peer has gone before the request
+    // The peer has only shut its sending side, so each request still goes out; the
+    // end of its replies, whole or cut, comes while the request waits.
     if (n - at < 12) return kCFMessagePortBecameInvalidError;
     uint32_t length = u32(stream + at + 8);
     if (std::memcmp(stream + at, "CFMR", 4) != 0 || length > 0x7fffffff) return kCFMessagePortTransportError;
