@@ -7,7 +7,9 @@
 #include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -92,6 +94,21 @@ SInt32 sendTo(CFMessagePortRef port, SInt32 msgid, const std::string& payload, d
     if (reply) *reply = bytes(answer);
     if (answer) CFRelease(answer);
     return status;
+}
+
+/// Descriptors watched by all the process's run loops, as the kernel lists them.
+int watchedDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        std::string path = "/proc/self/fdinfo/" + std::to_string(fd);
+        FILE* f = std::fopen(path.c_str(), "r");
+        if (!f) continue;
+        char line[256];
+        while (std::fgets(line, sizeof line, f))
+            if (std::strncmp(line, "tfd:", 4) == 0) ++count;
+        std::fclose(f);
+    }
+    return count;
 }
 
 /// A local port served by a run loop of its own thread, as a peer process would serve it.
@@ -248,6 +265,22 @@ TEST_F(MessagePorts, StatusesTellWhereARequestStopped) {
     EXPECT_EQ(sendTo(p, 1, "again", 1), kCFMessagePortIsInvalid);
     CFRelease(p);
     CFRelease(unserved);
+}
+
+TEST_F(MessagePorts, AReceiverThatHangsUpBetweenRequestsIsLetGoAndFoundInvalid) {
+    auto served = std::make_unique<ServedPort>(uniqueName("between"));
+    CFMessagePortRef p = remote(served->name);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(sendTo(p, 1, "first", 60), kCFMessagePortSuccess);
+    served.reset();
+    // The reply watch stays between requests; a hang-up while nobody waits must
+    // let it go, or the loop would be woken by that dead connection on every pass.
+    int before = watchedDescriptors();
+    cfl::runUntil(
+        CFRunLoopGetMain(), [&] { return watchedDescriptors() < before; }, cfl::now() + 10);
+    EXPECT_EQ(watchedDescriptors(), before - 1);
+    EXPECT_EQ(sendTo(p, 2, "second", 60), kCFMessagePortIsInvalid);
+    CFRelease(p);
 }
 
 TEST_F(MessagePorts, AReceiverThatClosesWhileASendWaitsEndsTheWaitAtOnce) {
