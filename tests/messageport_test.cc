@@ -1,6 +1,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -333,6 +334,46 @@ TEST_F(MessagePorts, MisbehavingPeersDoNotStopAPortFromServingOthers) {
     EXPECT_LE(read(garbage, buf, sizeof buf), 0);
     for (int fd : {garbage, huge, stalled})
         close(fd);
+}
+
+TEST_F(MessagePorts, RequestsThatArriveTogetherAreEachServedInOrder) {
+    ServedPort served(uniqueName("together"));
+    int fd = rawConnect(served.name);
+    auto frame = [](SInt32 id, const std::string& body) {
+        std::string f = "CFMQ";
+        for (uint32_t v : {uint32_t(id), uint32_t(body.size())})
+            for (int i = 0; i < 4; ++i)
+                f.push_back(char((v >> (8 * i)) & 0xff));
+        return f + body;
+    };
+    timeval limit{10, 0};  // a request left unserved fails the test instead of hanging it
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char replies[5 * 12];
+    size_t got = 0;
+    auto readReplies = [&](size_t count) {
+        while (got < count * 12) {
+            ssize_t n = read(fd, replies + got, sizeof replies - got);
+            if (n <= 0) return false;
+            got += size_t(n);
+        }
+        return true;
+    };
+    // One request larger than a single read takes: its body's rest is read exactly.
+    std::string big(20000, 'b');
+    std::string first = frame(1, big);
+    ASSERT_EQ(write(fd, first.data(), first.size()), ssize_t(first.size()));
+    ASSERT_TRUE(readReplies(1));
+    // Then small requests and the start of a header in one write: after the first
+    // of them, nothing more arrives on the socket to report the others.
+    std::string last = frame(5, "five");
+    std::string burst = frame(2, "two") + frame(3, "") + frame(4, "four") + last.substr(0, 5);
+    ASSERT_EQ(write(fd, burst.data(), burst.size()), ssize_t(burst.size()));
+    ASSERT_TRUE(readReplies(4)) << "requests read ahead were left unserved";
+    ASSERT_EQ(write(fd, last.data() + 5, last.size() - 5), ssize_t(last.size() - 5));
+    ASSERT_TRUE(readReplies(5));
+    close(fd);
+    EXPECT_EQ(served.received.ids, (std::vector<SInt32>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(served.received.payloads, (std::vector<std::string>{big, "two", "", "four", "five"}));
 }
 
 TEST_F(MessagePorts, APeerThatHangsUpDuringACalloutWaitsForItWithoutSpinning) {

@@ -28,6 +28,8 @@ namespace {
 constexpr char kRequestMagic[4] = {'C', 'F', 'M', 'Q'};
 constexpr char kReplyMagic[4] = {'C', 'F', 'M', 'R'};
 constexpr size_t kHeaderSize = 12;
+/// How much a reader that reads ahead takes at once when a frame begins.
+constexpr size_t kReadAhead = 4096;
 /// Frames claim at most this many bytes: a CFIndex of any 32-bit platform.
 constexpr uint32_t kMaxFrame = 0x7fffffff;
 /// Longest name kept whole; longer names are cut, as the bootstrap service does on macOS.
@@ -83,18 +85,46 @@ struct FrameReader {
     size_t got = 0;
     size_t bodyWant = 0;
     bool inBody = false;
+    /// Bytes read past the header, for a reader that reads ahead: a small request
+    /// then costs one read, not two. Only the body's remainder is read exactly.
+    Bytes ahead;
+    size_t aheadAt = 0;
+    bool readsAhead = false;
 
     enum Result { kMore, kFrame, kClosed, kGarbage, kWouldBlock, kFailed };
+
+    /// Whether bytes already read wait here; the socket will not report them again.
+    bool buffered() const { return aheadAt < ahead.size(); }
+
+    /// Moves up to `n` bytes read ahead to `to`; how many it moved.
+    size_t takeAhead(UInt8* to, size_t n) {
+        size_t k = std::min(n, ahead.size() - aheadAt);
+        if (k > 0) std::memcpy(to, ahead.data() + aheadAt, k);
+        aheadAt += k;
+        return k;
+    }
 
     /// Reads what the socket has, up to one complete frame.
     Result step(int fd, const char (&magic)[4], size_t& budget) {
         for (;;) {
             if (!inBody) {
-                ssize_t n = recv(fd, header + have, kHeaderSize - have, 0);
-                if (n == 0) return kClosed;
-                if (n < 0)
-                    return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
-                have += size_t(n);
+                have += takeAhead(header + have, kHeaderSize - have);
+                if (have < kHeaderSize) {
+                    ssize_t n;
+                    if (readsAhead) {
+                        ahead.resize(kReadAhead);
+                        n = recv(fd, ahead.data(), ahead.size(), 0);
+                        ahead.resize(n > 0 ? size_t(n) : 0);
+                        aheadAt = 0;
+                        if (n > 0) n = ssize_t(takeAhead(header + have, kHeaderSize - have));
+                    } else {
+                        n = recv(fd, header + have, kHeaderSize - have, 0);
+                    }
+                    if (n == 0) return kClosed;
+                    if (n < 0)
+                        return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
+                    have += size_t(n);
+                }
                 if (have < kHeaderSize) continue;
                 if (std::memcmp(header, magic, 4) != 0) return kGarbage;
                 uint32_t len = getU32(header + 8);
@@ -109,6 +139,11 @@ struct FrameReader {
                 inBody = false;
                 have = 0;
                 return kFrame;
+            }
+            if (buffered()) {
+                if (got == body.size()) body.resize(std::min(bodyWant, std::max<size_t>(65536, 2 * got)));
+                got += takeAhead(body.data() + got, body.size() - got);
+                continue;
             }
             if (budget == 0) return kMore;
             if (got == body.size()) body.resize(std::min(bodyWant, std::max<size_t>(65536, 2 * got)));
@@ -306,16 +341,20 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
     }
     if (!c->flushed()) {
         if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) flushConnection(port, c);
-        return;
+        // Requests read ahead are served now that the peer has taken its reply: the
+        // socket will not report them again.
+        if (c->closed || !c->flushed() || !c->in.buffered()) return;
     }
     size_t budget = kReadBudget;
     for (;;) {
         switch (c->in.step(c->fd, kRequestMagic, budget)) {
             case FrameReader::kFrame:
-                // The loop reports the next request when it comes: a peer that waits for
-                // its reply has sent none yet, and one more read here would only find that out.
                 deliver(port, c);
-                return;
+                // The loop reports the next request when it comes: a peer that waits for its
+                // reply has sent none yet, and one more read here would only find that out.
+                // Requests already read ahead are another matter: nothing would report them.
+                if (c->closed || !c->flushed() || !c->in.buffered()) return;
+                continue;
             case FrameReader::kMore:
                 if (budget == 0) return;
                 continue;
@@ -354,6 +393,7 @@ void acceptAll(CFMessagePortRef port) {
         }
         auto c = std::make_shared<Connection>();
         c->fd = fd;
+        c->in.readsAhead = true;
         std::weak_ptr<Connection> weak = c;
         c->handler = [port, weak](uint32_t events) {
             if (auto strong = weak.lock()) serveConnection(port, strong, events);
