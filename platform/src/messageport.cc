@@ -104,28 +104,28 @@ struct FrameReader {
         return k;
     }
 
+    /// Reads what the socket has, up to kReadAhead bytes, into the read-ahead; recv's result.
+    ssize_t readAhead(int fd) {
+        ahead.resize(kReadAhead);
+        ssize_t n = recv(fd, ahead.data(), ahead.size(), 0);
+        ahead.resize(n > 0 ? size_t(n) : 0);
+        aheadAt = 0;
+        return n;
+    }
+
     /// Reads what the socket has, up to one complete frame.
     Result step(int fd, const char (&magic)[4], size_t& budget) {
         for (;;) {
             if (!inBody) {
                 have += takeAhead(header + have, kHeaderSize - have);
                 if (have < kHeaderSize) {
-                    ssize_t n;
-                    if (readsAhead) {
-                        ahead.resize(kReadAhead);
-                        n = recv(fd, ahead.data(), ahead.size(), 0);
-                        ahead.resize(n > 0 ? size_t(n) : 0);
-                        aheadAt = 0;
-                        if (n > 0) n = ssize_t(takeAhead(header + have, kHeaderSize - have));
-                    } else {
-                        n = recv(fd, header + have, kHeaderSize - have, 0);
-                    }
+                    ssize_t n = readsAhead ? readAhead(fd) : recv(fd, header + have, kHeaderSize - have, 0);
                     if (n == 0) return kClosed;
                     if (n < 0)
                         return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
-                    have += size_t(n);
+                    if (!readsAhead) have += size_t(n);
+                    continue;  // bytes read ahead go to the header at the top
                 }
-                if (have < kHeaderSize) continue;
                 if (std::memcmp(header, magic, 4) != 0) return kGarbage;
                 uint32_t len = getU32(header + 8);
                 if (len > kMaxFrame) return kGarbage;
@@ -140,13 +140,12 @@ struct FrameReader {
                 have = 0;
                 return kFrame;
             }
+            if (!buffered() && budget == 0) return kMore;
+            if (got == body.size()) body.resize(std::min(bodyWant, std::max<size_t>(65536, 2 * got)));
             if (buffered()) {
-                if (got == body.size()) body.resize(std::min(bodyWant, std::max<size_t>(65536, 2 * got)));
                 got += takeAhead(body.data() + got, body.size() - got);
                 continue;
             }
-            if (budget == 0) return kMore;
-            if (got == body.size()) body.resize(std::min(bodyWant, std::max<size_t>(65536, 2 * got)));
             ssize_t n = recv(fd, body.data() + got, body.size() - got, 0);
             if (n == 0) return kClosed;
             if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
@@ -441,21 +440,23 @@ int connectTo(const std::string& key, int& fdOut) {
     return err == EAGAIN ? 0 : -1;
 }
 
+/// Ends the reply watch that a remote port keeps on the main loop, if any.
+void forgetReplyWatch(CFMessagePortRef port) {
+    if (!port->replyWatch) return;
+    // Only the main thread changes its loop's watches; from elsewhere it is asked to.
+    CFRunLoopRef main = CFRunLoopGetMain();
+    if (CFRunLoopGetCurrent() == main) {
+        unwatch(main, port->replyWatch);
+    } else {
+        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main, id = port->replyWatch] { unwatch(main, id); });
+        CFRunLoopWakeUp(main);
+    }
+    port->replyWatch = 0;
+}
+
 /// Ends the remote side's connection, and the reply watch that belongs to it.
 void closeRemote(CFMessagePortRef port) {
-    if (port->replyWatch) {
-        // Only the main thread changes its loop's watches. Elsewhere, closing the
-        // descriptor takes it out of the loop's set; the main thread then forgets the
-        // watch, which by then no event can reach.
-        CFRunLoopRef main = CFRunLoopGetMain();
-        if (CFRunLoopGetCurrent() == main) {
-            unwatch(main, port->replyWatch);
-        } else {
-            CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main, id = port->replyWatch] { unwatch(main, id); });
-            CFRunLoopWakeUp(main);
-        }
-        port->replyWatch = 0;
-    }
+    forgetReplyWatch(port);
     if (port->fd >= 0) close(port->fd);
     port->fd = -1;
     port->staleReplies = 0;
@@ -614,10 +615,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     }
     if (!sent()) {
         // The descriptor can be in a loop's set once only: the long send watches it alone.
-        if (remote->replyWatch) {
-            cfl::unwatch(rl, remote->replyWatch);
-            remote->replyWatch = 0;
-        }
+        cfl::forgetReplyWatch(remote);
         uint64_t id = 0;
         id = cfl::watch(rl, remote->fd, EPOLLOUT, [&](uint32_t) {
             broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);

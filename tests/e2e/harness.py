@@ -86,9 +86,14 @@ class Tool:
             line = out.readline()
             if not line:
                 break
-            self._lines.put(line)
+            if not self._take(line):
+                self._lines.put(line)
         out.close()
         self._lines.put(None)
+
+    def _take(self, line):
+        """Whether a subclass keeps this output line for itself instead of queueing it."""
+        return False
 
     def _pump_stderr(self):
         while True:

@@ -8,7 +8,6 @@ failure message names, so that a failing round can be run again.
 
 import base64
 import collections
-import io
 import json
 import os
 import random
@@ -80,25 +79,19 @@ class Bridge(Tool):
         self.tally = Tally()
         super().__init__(*names)
 
-    def _pump_stdout(self):
-        out = io.BufferedReader(self.proc.stdout, 1 << 20)
-        while True:
-            line = out.readline()
-            if not line:
-                break
-            if b'"message"' in line:
-                try:
-                    event = check_line(line)
-                    if event.get("event") == "message":
-                        self.tally.add(event)
-                        continue
-                except (AssertionError, ValueError, KeyError) as e:
-                    with self.tally.cond:
-                        self.tally.fault("bad line %r: %s" % (line[:80], e))
-                        self.tally.cond.notify_all()
-            self._lines.put(line)
-        out.close()
-        self._lines.put(None)
+    def _take(self, line):
+        if b'"message"' not in line:
+            return False
+        try:
+            event = check_line(line)
+            if event.get("event") == "message":
+                self.tally.add(event)
+                return True
+        except (AssertionError, ValueError, KeyError) as e:
+            with self.tally.cond:
+                self.tally.fault("bad line %r: %s" % (line[:80], e))
+                self.tally.cond.notify_all()
+        return False
 
 
 class StressPeer:
