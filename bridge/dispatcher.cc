@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +24,6 @@
 
 namespace {
 
-/// How far the reader may run ahead of the main thread. Commands are not waited
-/// for one by one, but a stalled send must not let the whole input pile up in memory.
-constexpr size_t kQueuedBytesLimit = size_t(16) << 20;
-constexpr size_t kQueuedCommandsLimit = 4096;
-
 /// Above this, a line's buffer is given back as soon as the line is parsed; below,
 /// it carries the next long line without regrowing (a fresh buffer costs a page fault per page).
 constexpr size_t kKeptLineCapacity = size_t(24) << 20;
@@ -41,30 +35,30 @@ constexpr size_t kKeptParserLine = size_t(16) << 20;
 constexpr size_t kBatchCommands = 64;
 constexpr size_t kBatchBytes = size_t(1) << 20;
 
-/// Commands (a null one is the end of input) with the sizes of their lines.
-using Batch = std::vector<std::pair<std::unique_ptr<CommandObject>, size_t>>;
+/// Commands (a null one is the end of input).
+using Batch = std::vector<std::unique_ptr<CommandObject>>;
 
 /// Commands read and not yet started, oldest first; a null entry is the end of
-/// input. The run loop's blocks only say "start the next one", so commands
-/// start in the order of their lines whatever order a run loop gives its blocks.
+/// input. The reader never waits for room: the input is held here however long
+/// the main thread takes. The run loop's blocks only say "start what is pending",
+/// so commands start in the order of their lines whichever block runs them.
 std::mutex queueLock;
-std::condition_variable queueRoom;
-std::deque<std::pair<std::unique_ptr<CommandObject>, size_t>> pending;
-size_t queuedBytes = 0;
+std::deque<std::unique_ptr<CommandObject>> pending;
 
-/// Whether the queue has drained to half its limits; called with queueLock held.
-bool halfEmpty() {
-    return pending.empty() || (queuedBytes <= kQueuedBytesLimit / 2 && pending.size() <= kQueuedCommandsLimit / 2);
-}
-
-/// Commands can nest inside a waiting send only this deep; the main thread's stack stays small.
-constexpr int kCommandNestingLimit = 8;
+/// Sends may wait one inside the other this deep: each wait nests the run loop
+/// on the main thread's stack. Beyond it, a send (and every command behind it)
+/// is held until a waiting send ends.
+constexpr int kWaitingSendsLimit = 1024;
+/// Sends waiting for their replies on the main thread, one inside the other.
+int waitingSends = 0;
 /// Commands in progress on the main thread, one inside the other's wait.
 int commandDepth = 0;
-/// Blocks that came while the nesting was full; each still owes one start.
-int deferredStarts = 0;
-/// Starts still owed by the block that runs innermost; none outside blocks.
-int* owedStarts = nullptr;
+/// The end of input was reached while sends waited: the last of them ends the tool.
+bool inputEnded = false;
+/// Signalled when a command ends inside another's wait. A run of the loop returns
+/// only after a source of its own, so without it an enclosing send whose reply a
+/// nested wait took in would sleep on to its time-out.
+CFRunLoopSourceRef commandEnded = nullptr;
 
 /// Whether `token` is a number by the JSON grammar, whatever its size.
 bool isJsonNumber(std::string_view t) {
@@ -222,95 +216,69 @@ void readField(simdjson::dom::element value, CommandField& field, const std::str
     }
 }
 
-/// Starts the oldest pending command on the main thread.
-void startOne() {
-    std::unique_ptr<CommandObject> command;
-    bool roomy;
+/// Runs on the main thread: starts pending commands, oldest first, until none is
+/// left or the next one is a send that has no room to wait.
+void startPending() {
+    if (!commandEnded) {
+        CFRunLoopSourceContext context = {0,       nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr, [](void*) {}};
+        commandEnded = CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context);
+        CFRunLoopAddSource(CFRunLoopGetMain(), commandEnded, kCFRunLoopDefaultMode);
+    }
+    for (;;) {
+        std::unique_ptr<CommandObject> command;
+        {
+            std::lock_guard<std::mutex> hold(queueLock);
+            if (pending.empty()) return;
+            const CommandObject* next = pending.front().get();
+            bool waits = next && next->cmd.isString && next->cmd.text == "send";
+            if (waits && waitingSends >= kWaitingSendsLimit) return;
+            command = std::move(pending.front());
+            pending.pop_front();
+        }
+        if (!command) {
+            // Every command before the end has started; sends still waiting write their "sent" first.
+            if (waitingSends == 0) _exit(0);
+            inputEnded = true;
+            return;
+        }
+        ++commandDepth;
+        handle(*command);
+        --commandDepth;
+        if (commandDepth > 0) CFRunLoopSourceSignal(commandEnded);
+    }
+}
+
+/// Queues a block on the main run loop that starts what is pending.
+void queueStart() {
+    CFRunLoopRef main = CFRunLoopGetMain();
+    // On macOS the lambda becomes an autoreleased block: drain it here, not at the thread's end.
+    withAutoreleasePool([main] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [] { startPending(); }); });
+}
+
+/// Before a send waits: a fresh block for what is pending. The run loop takes its
+/// whole list of blocks before running them, so blocks queued before this wait
+/// began may be waiting behind the very block that is waiting now.
+void queueStartBeforeWait() {
+    bool any;
     {
         std::lock_guard<std::mutex> hold(queueLock);
-        command = std::move(pending.front().first);
-        queuedBytes -= pending.front().second;
-        pending.pop_front();
-        roomy = halfEmpty();
+        any = !pending.empty();
     }
-    if (roomy) queueRoom.notify_one();
-    if (!command) _exit(0);  // end of input: every command before it has started
-    ++commandDepth;
-    handle(*command);
-    --commandDepth;
-}
-
-/// Whether the oldest pending command never runs the loop again: anything but a
-/// "send", and the end of input.
-bool nextNeverWaits() {
-    std::lock_guard<std::mutex> hold(queueLock);
-    if (pending.empty()) return false;
-    const CommandObject* next = pending.front().first.get();
-    return !next || !next->cmd.isString || next->cmd.text != "send";
-}
-
-/// Body of every queued block: `count` starts, one per command of its batch.
-/// Each start takes the oldest pending command, so order holds whichever block runs it.
-void startNext(int count) {
-    if (commandDepth >= kCommandNestingLimit) {
-        deferredStarts += count;  // an outer command picks them up once its wait is over
-        // What needs no room to nest starts at once: a send waiting out a long
-        // time-out must not hold up lookups, or the end of input, queued behind it.
-        while (deferredStarts > 0 && nextNeverWaits()) {
-            --deferredStarts;
-            startOne();
-        }
-        return;
-    }
-    int* outer = owedStarts;
-    owedStarts = &count;
-    while (count > 0) {
-        --count;
-        startOne();
-    }
-    owedStarts = outer;
-    while (deferredStarts > 0 && commandDepth < kCommandNestingLimit) {
-        --deferredStarts;
-        startOne();
-    }
-}
-
-/// Before a command waits: the starts its block still owes go back to the run
-/// loop, so that the commands after it are handled during the wait, not after it.
-void handOverOwedStarts() {
-    CFRunLoopRef main = CFRunLoopGetMain();
-    // Starts deferred at the nesting limit get their turn in this wait as well, or
-    // the end of input behind them would wait out the whole time-out.
-    if (deferredStarts > 0)
-        withAutoreleasePool([main] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [] { startNext(0); }); });
-    if (!owedStarts || *owedStarts == 0) return;
-    int count = *owedStarts;
-    *owedStarts = 0;
-    withAutoreleasePool(
-        [main, count] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [count] { startNext(count); }); });
+    if (any) queueStart();
 }
 
 /// Hands the commands of `batch` (a null one is the end of input) to the main thread, and empties it.
 void queueCommands(Batch& batch) {
     if (batch.empty()) return;
-    int count = int(batch.size());
     {
-        std::unique_lock<std::mutex> hold(queueLock);
-        // A full queue is refilled only once it has half emptied: one wake-up per
-        // many commands instead of a hand-to-hand exchange on every one.
-        if (!pending.empty() && (queuedBytes >= kQueuedBytesLimit || pending.size() >= kQueuedCommandsLimit))
-            queueRoom.wait(hold, halfEmpty);
-        for (auto& entry : batch) {
-            queuedBytes += entry.second;
+        std::lock_guard<std::mutex> hold(queueLock);
+        for (auto& entry : batch)
             pending.push_back(std::move(entry));
-        }
     }
     batch.clear();
-    CFRunLoopRef main = CFRunLoopGetMain();
-    // On macOS the lambda becomes an autoreleased block: drain it here, not at the thread's end.
-    withAutoreleasePool(
-        [main, count] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [count] { startNext(count); }); });
-    CFRunLoopWakeUp(main);
+    queueStart();
+    CFRunLoopWakeUp(CFRunLoopGetMain());
 }
 
 /// Parses one line into `batch`, handing the batch over once it is full.
@@ -318,7 +286,7 @@ void queueLine(std::string& line, Batch& batch, size_t& batchBytes) {
     auto command = std::make_unique<CommandObject>();
     size_t size = line.size();
     if (!parseCommand(line, *command)) return;
-    batch.emplace_back(std::move(command), size);
+    batch.push_back(std::move(command));
     batchBytes += size;
     if (batch.size() >= kBatchCommands || batchBytes >= kBatchBytes) {
         queueCommands(batch);
@@ -342,11 +310,14 @@ void send(const CommandObject& command, const RawJson& id, CFStringRef target) {
     CFOwned<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size())));
     payload = {};
     CFDataRef reply = nullptr;
-    handOverOwedStarts();
+    queueStartBeforeWait();
+    ++waitingSends;
     SInt32 status =
         CFMessagePortSendRequest(remote.get(), messageId, data.get(), timeout, timeout, kCFRunLoopDefaultMode, &reply);
+    --waitingSends;
     if (reply) CFRelease(reply);
     emitSent(id, status);
+    if (inputEnded && waitingSends == 0) _exit(0);
 }
 
 }  // namespace
@@ -440,6 +411,6 @@ void readerBody() {
         batchBytes = 0;
     }
     if (lines.rest(line)) queueLine(line, batch, batchBytes);
-    batch.emplace_back(nullptr, 0);
+    batch.push_back(nullptr);
     queueCommands(batch);
 }

@@ -172,7 +172,17 @@ TEST_F(MessagePorts, ANameIsHeldByOneLivePortAndFreedWithIt) {
     std::string name = uniqueName("held");
     CFMessagePortRef a = makeLocal(name, &r);
     ASSERT_NE(a, nullptr);
-    EXPECT_EQ(makeLocal(name, &r), nullptr);  // this process holds it already
+    {
+        // A name this process holds gives the same port back, with a reference of its own.
+        CFMessagePortContext context = {0, &r, nullptr, nullptr, nullptr};
+        Boolean shouldFree = false;
+        CFStringRef n = str(name);
+        EXPECT_EQ(CFMessagePortCreateLocal(nullptr, n, record, &context, &shouldFree), a);
+        EXPECT_TRUE(shouldFree);  // the context given this time is not kept
+        CFRelease(n);
+        EXPECT_EQ(CFGetRetainCount(a), 2);
+        CFRelease(a);
+    }
     CFMessagePortRef found = remote(name);
     EXPECT_NE(found, nullptr);
     if (found) CFRelease(found);
@@ -250,6 +260,7 @@ TEST_F(MessagePorts, StatusesTellWhereARequestStopped) {
     CFMessagePortRef p = remote(name);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(sendTo(p, 1, "hello", 0.05), kCFMessagePortReceiveTimeout);
+    EXPECT_EQ(sendTo(p, 1, "hello", -1), kCFMessagePortReceiveTimeout);  // a negative wait is one look
     CFRelease(p);
 
     // Far more than the socket buffers hold, to a receiver that never reads.
@@ -277,8 +288,13 @@ TEST_F(MessagePorts, AReceiverThatHangsUpBetweenRequestsIsLetGoAndFoundInvalid) 
     // The reply watch stays between requests; a hang-up while nobody waits must
     // let it go, or the loop would be woken by that dead connection on every pass.
     int before = watchedDescriptors();
-    cfl::runUntil(
-        CFRunLoopGetMain(), [&] { return watchedDescriptors() < before; }, cfl::now() + 10);
+    Received r;
+    CFMessagePortRef keep = makeLocal(uniqueName("keep"), &r);  // a source, so that the loop runs at all
+    schedule(keep, CFRunLoopGetMain());
+    for (double end = cfl::now() + 10; watchedDescriptors() >= before + 1 && cfl::now() < end;)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
+    CFMessagePortInvalidate(keep);
+    CFRelease(keep);
     EXPECT_EQ(watchedDescriptors(), before - 1);
     EXPECT_EQ(sendTo(p, 2, "second", 60), kCFMessagePortIsInvalid);
     CFRelease(p);
@@ -420,6 +436,76 @@ TEST(RunLoop, BlocksRunInOrderAndWakeUpComesFromAnyThread) {
     EXPECT_EQ(order, expected);
     CFMessagePortInvalidate(keep);
     CFRelease(keep);
+}
+
+/// A version-0 source on `rl` that counts its performs.
+CFRunLoopSourceRef countingSource(CFRunLoopRef rl, std::atomic<int>* performed) {
+    CFRunLoopSourceContext context = {
+        0,       performed, nullptr, nullptr, nullptr,
+        nullptr, nullptr,   nullptr, nullptr, [](void* info) { ++*static_cast<std::atomic<int>*>(info); }};
+    CFRunLoopSourceRef source = CFRunLoopSourceCreate(nullptr, 0, &context);
+    CFRunLoopAddSource(rl, source, kCFRunLoopDefaultMode);
+    return source;
+}
+
+TEST(RunLoop, ARunReturnsForItsOwnSourcesNotForBlocksAndTakesTheBlocksQueuedBeforeIt) {
+    CFRunLoopRef main = CFRunLoopGetCurrent();
+    std::atomic<int> performed{0};
+    CFRunLoopSourceRef source = countingSource(main, &performed);
+    std::vector<std::string> order;
+    // The second block was queued before the first ran: it waits for the first, nested run
+    // or not. A block that the first one queues runs inside that nested run.
+    CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&] {
+        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&] { order.push_back("queued inside"); });
+        order.push_back("first");
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunTimedOut);
+        order.push_back("first done");
+    });
+    CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&] { order.push_back("second"); });
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "queued inside", "first done", "second"}));
+
+    std::thread signaller([&] {
+        CFRunLoopSourceSignal(source);
+        CFRunLoopWakeUp(main);
+    });
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 600, true), kCFRunLoopRunHandledSource);
+    signaller.join();
+    EXPECT_EQ(performed, 1);
+    CFRunLoopSourceInvalidate(source);
+    CFRelease(source);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 600, true), kCFRunLoopRunFinished);
+}
+
+TEST_F(MessagePorts, AReplyTakenInByANestedRunIsSeenOnlyOnceTheWaitingRunReturns) {
+    ServedPort served(uniqueName("nested"));
+    served.received.reply = "answer";
+    CFRunLoopRef main = CFRunLoopGetCurrent();
+    std::atomic<int> performed{0};
+    CFRunLoopSourceRef source = countingSource(main, &performed);
+    std::atomic<bool> nestedDone{false};
+    // Runs inside the send's wait, as a command handled meanwhile would, and takes the reply in.
+    CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&] {
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 600, true), kCFRunLoopRunHandledSource);
+        nestedDone = true;
+    });
+    std::thread signaller([&] {
+        while (!nestedDone)
+            std::this_thread::yield();
+        CFRunLoopSourceSignal(source);
+        CFRunLoopWakeUp(main);
+    });
+    CFMessagePortRef p = remote(served.name);
+    ASSERT_NE(p, nullptr);
+    std::string reply;
+    EXPECT_EQ(sendTo(p, 1, "question", 600, &reply), kCFMessagePortSuccess);
+    signaller.join();
+    // The send slept on after the nested run until a source of its own run fired.
+    EXPECT_EQ(performed, 1);
+    EXPECT_EQ(reply, "answer");
+    CFRelease(p);
+    CFRunLoopSourceInvalidate(source);
+    CFRelease(source);
 }
 
 TEST(RunLoop, NestedRunsFromAFloodOfBlocksStayShallow) {

@@ -5,6 +5,7 @@
 // nothing is left to clean up. Peers are checked with SO_PEERCRED both ways.
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -16,7 +17,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "cfinternal.h"
@@ -30,8 +33,15 @@ constexpr char kReplyMagic[4] = {'C', 'F', 'M', 'R'};
 constexpr size_t kHeaderSize = 12;
 /// How much a reader that reads ahead takes at once when a frame begins.
 constexpr size_t kReadAhead = 4096;
-/// Frames claim at most this many bytes: a CFIndex of any 32-bit platform.
-constexpr uint32_t kMaxFrame = 0x7fffffff;
+/// The most data one message carries: CoreFoundation refuses to send more, and
+/// drops a reply that claims more.
+constexpr uint32_t kMaxFrame = 0x60000000;
+/// Send time-outs from this many seconds on mean no time-out at all, as in CoreFoundation.
+constexpr double kSendForever = 10.0 * 86400;
+/// Descriptors a port leaves free for the process's own requests: peers beyond them are turned away.
+constexpr int kReservedDescriptors = 16;
+/// How long a lookup keeps trying a live name whose listener has no room, before it gives up on it.
+constexpr double kFullBacklogPatience = 0.1;
 /// Longest name kept whole; longer names are cut, as the bootstrap service does on macOS.
 constexpr size_t kMaxNameBytes = 128;
 /// A connection yields the run loop after this much input so other peers get their turn.
@@ -379,6 +389,14 @@ void turnAwayOnePeer(int listenFd) {
     gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+/// Whether `fd` lies among the last descriptors the process may open. The lowest
+/// free number is always taken, so every number below it is in use.
+bool inReserve(int fd) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+    return rlim_t(fd) + kReservedDescriptors >= limit.rlim_cur;
+}
+
 void acceptAll(CFMessagePortRef port) {
     for (int i = 0; i < 64; ++i) {
         int fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -386,7 +404,9 @@ void acceptAll(CFMessagePortRef port) {
             if (errno == EMFILE || errno == ENFILE) turnAwayOnePeer(port->listenFd);
             return;
         }
-        if (!sameUser(fd)) {
+        // Peers that hold many connections open must not take the descriptors that
+        // the process's own lookups and sends need: beyond the reserve, new ones are refused.
+        if (!sameUser(fd) || inReserve(fd)) {
             close(fd);
             continue;
         }
@@ -420,24 +440,43 @@ void unschedule(CFMessagePortRef port) {
     port->loop = nullptr;
 }
 
-/// Connects to a live port of this user: 1 connected, 0 live but not accepting
-/// yet (its backlog is full), -1 no such port.
-int connectTo(const std::string& key, int& fdOut) {
+/// Outcomes of connectTo.
+enum Reach { kConnected, kNoRoom, kNoSuchPort, kOwnFailure };
+
+/// Connects to a live port of this user: kNoRoom when a listener exists but its
+/// backlog is full (so its owner cannot be checked), kOwnFailure when this
+/// process could not make a socket, which says nothing about the name.
+Reach connectTo(const std::string& key, int& fdOut) {
     sockaddr_un addr;
     socklen_t len = addressFor(key, addr);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && gSpareFd >= 0) {
+        // The spare descriptor goes to this request; it is taken back once a connection closes.
+        close(gSpareFd);
+        gSpareFd = -1;
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
+    if (fd < 0) return kOwnFailure;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
         if (sameUser(fd)) {
             fdOut = fd;
-            return 1;
+            return kConnected;
         }
         close(fd);
-        return -1;
+        return kNoSuchPort;
     }
     int err = errno;
     close(fd);
-    return err == EAGAIN ? 0 : -1;
+    return err == EAGAIN ? kNoRoom : kNoSuchPort;
+}
+
+/// Local ports of this process by name: a second registration of a name gets the first port.
+std::mutex gLocalLock;
+std::unordered_map<std::string, CFMessagePortRef> gLocalPorts;
+
+bool isOwnName(const std::string& key) {
+    std::lock_guard<std::mutex> hold(gLocalLock);
+    return gLocalPorts.count(key) > 0;
 }
 
 /// Ends the reply watch that a remote port keeps on the main loop, if any.
@@ -459,6 +498,7 @@ void closeRemote(CFMessagePortRef port) {
     forgetReplyWatch(port);
     if (port->fd >= 0) close(port->fd);
     port->fd = -1;
+    if (gSpareFd < 0) gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     port->staleReplies = 0;
     port->reply = {};
 }
@@ -468,9 +508,25 @@ void invalidateRemote(CFMessagePortRef port) {
     closeRemote(port);
 }
 
-double clampTimeout(CFTimeInterval t) {
-    if (!(t > 0)) return 0;  // negative or NaN
-    return std::min(t, 1.0e9);
+/// The monotonic deadline of a wait of `t` seconds: none at all for zero, negative
+/// or NaN (one look), and no end beyond `forever`.
+/// Runs the loop until `done()` or the deadline, looking only when a run returns:
+/// as in CoreFoundation, a run returns only after a source of its own was handled
+/// (or at the deadline), so what a nested run settled is seen once this one wakes.
+/// The request's own descriptor counts as a source, even on a loop without ports.
+void await(CFRunLoopRef rl, const std::function<bool()>& done, double deadline) {
+    countSource(rl, 1);
+    while (!done()) {
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, deadline - now(), true);
+        if (now() >= deadline) break;
+    }
+    countSource(rl, -1);
+}
+
+double deadlineAfter(CFTimeInterval t, double forever) {
+    if (!(t > 0)) return now();
+    if (t >= forever) return INFINITY;
+    return now() + t;
 }
 
 }  // namespace
@@ -498,6 +554,14 @@ CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef, CFStringRef name, CFMe
     std::string key;
     if (name) {
         key = cfl::cutName(cfl::text(name));
+        {
+            // A name this process holds already: that port again, with one more reference.
+            std::lock_guard<std::mutex> hold(cfl::gLocalLock);
+            auto it = cfl::gLocalPorts.find(key);
+            if (it != cfl::gLocalPorts.end())
+                return it->second->valid ? static_cast<CFMessagePortRef>(const_cast<void*>(CFRetain(it->second)))
+                                         : nullptr;
+        }
         sockaddr_un addr;
         socklen_t len = cfl::addressFor(key, addr);
         fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -516,6 +580,10 @@ CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef, CFStringRef name, CFMe
         port->context = *context;
         if (context->retain && context->info) port->context.info = const_cast<void*>(context->retain(context->info));
     }
+    if (name) {
+        std::lock_guard<std::mutex> hold(cfl::gLocalLock);
+        cfl::gLocalPorts[key] = port;
+    }
     if (shouldFreeInfo) *shouldFreeInfo = false;
     return port;
 }
@@ -524,7 +592,19 @@ CFMessagePortRef CFMessagePortCreateRemote(CFAllocatorRef, CFStringRef name) {
     if (!name) return nullptr;
     std::string key = cfl::cutName(cfl::text(name));
     int fd = -1;
-    if (cfl::connectTo(key, fd) < 0) return nullptr;
+    cfl::Reach reach = cfl::connectTo(key, fd);
+    // A listener with a full backlog cannot be asked who owns it. This process's
+    // own ports need no asking: the request connects once the loop has accepted.
+    // Anyone else's gets a short while to make room, then counts as not there,
+    // so that another user's port under the name is never taken for ours.
+    double patience = cfl::now() + cfl::kFullBacklogPatience;
+    while (reach == cfl::kNoRoom && !cfl::isOwnName(key) && cfl::now() < patience) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        reach = cfl::connectTo(key, fd);
+    }
+    // A socket this process could not make says nothing about the name; the
+    // request tries again and reports a transport error if it fails too.
+    if (reach == cfl::kNoSuchPort || (reach == cfl::kNoRoom && !cfl::isOwnName(key))) return nullptr;
     auto* port = new __CFMessagePort;
     port->remote = true;
     port->key = key;
@@ -545,6 +625,11 @@ void CFMessagePortInvalidate(CFMessagePortRef ms) {
     if (ms->remote) {
         cfl::invalidateRemote(ms);
         return;
+    }
+    if (ms->name) {
+        std::lock_guard<std::mutex> hold(cfl::gLocalLock);
+        auto it = cfl::gLocalPorts.find(ms->key);
+        if (it != cfl::gLocalPorts.end() && it->second == ms) cfl::gLocalPorts.erase(it);
     }
     if (ms->source && ms->source->scheduledOn) CFRunLoopSourceInvalidate(ms->source);
     cfl::unschedule(ms);
@@ -576,19 +661,22 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     if (uint64_t(length) > cfl::kMaxFrame) return kCFMessagePortTransportError;
 
     CFRunLoopRef rl = CFRunLoopGetCurrent();
-    double sendDeadline = cfl::now() + cfl::clampTimeout(sendTimeout);
+    // Below a millisecond the send gets one try; from ten days on it has no time-out.
+    double sendDeadline = sendTimeout < 0.001 ? cfl::now() : cfl::deadlineAfter(sendTimeout, cfl::kSendForever);
     auto nothing = [] { return false; };
 
-    // A port whose listener had a full backlog when it was looked up connects now.
+    // A port that could not connect when it was looked up (its listener had no
+    // room, or this process no descriptor) connects now.
     while (remote->fd < 0) {
-        int state = cfl::connectTo(remote->key, remote->fd);
-        if (state > 0) break;
-        if (state < 0) {
+        cfl::Reach reach = cfl::connectTo(remote->key, remote->fd);
+        if (reach == cfl::kConnected) break;
+        if (reach == cfl::kNoSuchPort) {
             cfl::invalidateRemote(remote);
             return kCFMessagePortIsInvalid;
         }
+        if (reach == cfl::kOwnFailure) return kCFMessagePortTransportError;
         if (cfl::now() >= sendDeadline) return kCFMessagePortSendTimeout;
-        cfl::runUntil(rl, nothing, std::min(sendDeadline, cfl::now() + 0.002));
+        cfl::await(rl, nothing, std::min(sendDeadline, cfl::now() + 0.002));
     }
     remote->waiting = true;
     struct Done {
@@ -622,7 +710,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
             // Done, but perhaps inside a nested wait: a writable socket must not keep waking it.
             if (sent()) cfl::unwatch(rl, id);
         });
-        cfl::runUntil(rl, sent, sendDeadline);
+        cfl::await(rl, sent, sendDeadline);
         cfl::unwatch(rl, id);
     }
     if (broken) {
@@ -634,12 +722,12 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
         cfl::closeRemote(remote);
         return kCFMessagePortSendTimeout;
     }
-    if (!replyMode || !returnData) {
+    if (!replyMode) {
         ++remote->staleReplies;  // the receiver answers anyway; skip that answer later
         return kCFMessagePortSuccess;
     }
 
-    double replyDeadline = cfl::now() + cfl::clampTimeout(rcvTimeout);
+    double replyDeadline = cfl::deadlineAfter(rcvTimeout, cfl::kRunForever);
     enum { kWaiting, kReplied, kGone, kGarbage } state = kWaiting;
     CFDataRef answer = nullptr;
     auto readReplies = [&] {
@@ -670,9 +758,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
             }
         }
     };
-    // A reply seldom beats the request's own return: the loop's watch reads it. Only
-    // a wait with no time at all must look at once, as the loop never runs for it.
-    if (!(cfl::clampTimeout(rcvTimeout) > 0)) readReplies();
+    auto settled = [&] { return state != kWaiting || !remote->valid; };
     if (state == kWaiting && rl == CFRunLoopGetMain()) {
         if (!remote->replyWatch) {
             // The watch outlives this request; it finds the port, not this frame.
@@ -693,21 +779,24 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
             CFMessagePortRef port;
             ~Settle() { port->onReply = nullptr; }
         } settle{remote};
-        cfl::runUntil(
-            rl, [&] { return state != kWaiting; }, replyDeadline);
+        cfl::await(rl, settled, replyDeadline);
     } else if (state == kWaiting) {
         uint64_t id = 0;
         id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {
             readReplies();
             if (state != kWaiting) cfl::unwatch(rl, id);  // as above: a closed peer stays readable
         });
-        cfl::runUntil(
-            rl, [&] { return state != kWaiting; }, replyDeadline);
+        cfl::await(rl, settled, replyDeadline);
         cfl::unwatch(rl, id);
     }
     switch (state) {
         case kReplied:
-            *returnData = answer;
+            // A caller without a slot for the reply still waits for it, as on macOS.
+            if (returnData) {
+                *returnData = answer;
+            } else if (answer) {
+                CFRelease(answer);
+            }
             return kCFMessagePortSuccess;
         case kGone:
             cfl::invalidateRemote(remote);

@@ -1,5 +1,11 @@
 // One epoll set per run loop; an eventfd carries CFRunLoopWakeUp. The layer has
 // a single mode: every mode name given to it means the default mode.
+//
+// A run goes as CoreFoundation's __CFRunLoopRun goes, because callers depend on
+// it: each turn runs the blocks queued so far (the whole list is taken first,
+// so blocks queued meanwhile wait for a later turn or a nested run), then the
+// signalled version-0 sources, then waits for one descriptor and serves it, then
+// runs blocks again. Running blocks never counts as handling a source.
 #include "runloop.h"
 
 #include <pthread.h>
@@ -10,12 +16,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 struct __CFRunLoop : cfl::Object {
     __CFRunLoop() : Object(cfl::typeRunLoop, true) {
@@ -41,7 +49,8 @@ struct __CFRunLoop : cfl::Object {
     uint64_t nextId = 1;
     std::unordered_map<uint64_t, std::shared_ptr<Watch>> watches;
     int sources = 0;
-    int depth = 0;
+    /// Version-0 sources added to this loop, each retained by it.
+    std::vector<CFRunLoopSourceRef> sources0;
     std::atomic<bool> stopRequested{false};
     /// A wake-up is written and not yet taken: further ones need no write of their own.
     std::atomic<bool> wakePending{false};
@@ -49,6 +58,10 @@ struct __CFRunLoop : cfl::Object {
     std::mutex blockLock;
     std::deque<std::function<void()>> blocks;
 };
+
+__CFRunLoopSource::~__CFRunLoopSource() {
+    if (context.release && context.info) context.release(context.info);
+}
 
 namespace cfl {
 namespace {
@@ -74,59 +87,70 @@ __CFRunLoop* mainLoop() {
     return gMain;
 }
 
-bool popBlock(__CFRunLoop* rl, std::function<void()>& out) {
-    std::lock_guard<std::mutex> hold(rl->blockLock);
-    if (rl->blocks.empty()) return false;
-    out = std::move(rl->blocks.front());
-    rl->blocks.pop_front();
-    return true;
-}
-
 bool hasBlocks(__CFRunLoop* rl) {
     std::lock_guard<std::mutex> hold(rl->blockLock);
     return !rl->blocks.empty();
 }
 
-/// One pass: the blocks queued before it (when allowed), then whatever the
-/// descriptors report, waiting at most until `deadline`. True when it handled a source.
-bool runPass(__CFRunLoop* rl, double deadline, bool stoppable) {
-    bool blocksAllowed = rl->depth <= kBlockNestingLimit;
-    bool ranBlocks = false;
-    if (blocksAllowed) {
-        size_t pending;
-        {
-            std::lock_guard<std::mutex> hold(rl->blockLock);
-            pending = rl->blocks.size();
-        }
-        std::function<void()> block;
-        while (pending-- > 0 && !(stoppable && rl->stopRequested) && popBlock(rl, block)) {
-            block();
-            block = nullptr;
-            ranBlocks = true;
-        }
+/// Runs every block queued before this call, in order; true when it ran any.
+bool doBlocks(__CFRunLoop* rl) {
+    std::deque<std::function<void()>> taken;
+    {
+        std::lock_guard<std::mutex> hold(rl->blockLock);
+        if (rl->blocks.empty()) return false;
+        taken.swap(rl->blocks);
     }
-    if (stoppable && rl->stopRequested) return false;
+    for (auto& block : taken) {
+        block();
+        block = nullptr;  // what the block holds goes before the next one runs
+    }
+    return true;
+}
 
-    // A block may have run the loop again and settled what the caller waits
-    // for, so after blocks the caller gets to look before anything sleeps.
-    int timeoutMs = 0;
-    if (!ranBlocks && !(blocksAllowed && hasBlocks(rl))) {
-        // Long waits are taken an hour at a time; callers loop until their deadline.
-        double left = std::min(deadline - now(), 3600.0);
-        timeoutMs = left <= 0 ? 0 : int(std::ceil(left * 1000.0));
+/// Performs the signalled version-0 sources, lowest order first; true when it performed one.
+bool doSources0(__CFRunLoop* rl, bool stopAfterHandle) {
+    if (rl->sources0.empty()) return false;
+    std::vector<CFRunLoopSourceRef> due;
+    for (CFRunLoopSourceRef s : rl->sources0)
+        if (s->signalled) due.push_back(static_cast<CFRunLoopSourceRef>(const_cast<void*>(CFRetain(s))));
+    std::stable_sort(due.begin(), due.end(),
+                     [](CFRunLoopSourceRef a, CFRunLoopSourceRef b) { return a->order < b->order; });
+    bool handled = false;
+    for (CFRunLoopSourceRef s : due) {
+        if (!(stopAfterHandle && handled) && s->scheduledOn == rl && s->signalled.exchange(false)) {
+            if (s->context.perform) s->context.perform(s->context.info);
+            handled = true;
+        }
+        CFRelease(s);
     }
+    return handled;
+}
+
+/// Milliseconds for epoll_wait until `deadline`: -1 for none, waits of an hour at most.
+int waitMs(double deadline) {
+    if (std::isinf(deadline)) return -1;
+    double left = std::min(deadline - now(), 3600.0);
+    return left <= 0 ? 0 : int(std::ceil(left * 1000.0));
+}
+
+void takeWakeUp(__CFRunLoop* rl) {
+    uint64_t count;
+    while (read(rl->wakefd, &count, sizeof count) > 0) {
+    }
+    // Cleared only once taken: whoever wakes the loop from here on writes again.
+    rl->wakePending = false;
+}
+
+/// Waits up to `deadline` for the descriptors and serves what they report, at
+/// most `most` of them; true when it served one (a wake-up is not a source).
+bool serveReady(__CFRunLoop* rl, double deadline, int most) {
     epoll_event events[64];
-    int n = epoll_wait(rl->epfd, events, 64, timeoutMs);
+    int n = epoll_wait(rl->epfd, events, std::min(most, 64), waitMs(deadline));
     bool handled = false;
     for (int i = 0; i < n; ++i) {
         uint64_t id = events[i].data.u64;
         if (id == 0) {
-            uint64_t count;
-            while (read(rl->wakefd, &count, sizeof count) > 0) {
-            }
-            // Cleared only once taken: whoever wakes the loop from here on writes again,
-            // and whoever came before is seen by the checks that follow this pass.
-            rl->wakePending = false;
+            takeWakeUp(rl);
             continue;
         }
         auto it = rl->watches.find(id);
@@ -138,11 +162,7 @@ bool runPass(__CFRunLoop* rl, double deadline, bool stoppable) {
     return handled;
 }
 
-struct DepthGuard {
-    explicit DepthGuard(__CFRunLoop* r) : rl(r) { ++rl->depth; }
-    ~DepthGuard() { --rl->depth; }
-    __CFRunLoop* rl;
-};
+bool modeIsEmpty(__CFRunLoop* rl) { return rl->sources == 0 && rl->sources0.empty() && !hasBlocks(rl); }
 
 }  // namespace
 
@@ -180,16 +200,6 @@ void unwatch(CFRunLoopRef rl, uint64_t id) {
 
 void countSource(CFRunLoopRef rl, int delta) { rl->sources += delta; }
 
-bool runUntil(CFRunLoopRef rl, const std::function<bool()>& done, double deadline) {
-    DepthGuard nested(rl);
-    while (!done()) {
-        if (now() >= deadline) return done();
-        // A stop ends the innermost CFRunLoopRunInMode only, never a wait for a reply.
-        runPass(rl, deadline, false);
-    }
-    return true;
-}
-
 }  // namespace cfl
 
 extern "C" {
@@ -209,16 +219,40 @@ CFRunLoopRef CFRunLoopGetCurrent(void) {
     return cfl::tCurrent = cfl::tLoop.loop.get();
 }
 
-void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode) {
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order, CFRunLoopSourceContext* context) {
+    if (!context || context->version != 0) return nullptr;  // only version 0 is supported here
+    auto* source = new __CFRunLoopSource;
+    source->version0 = true;
+    source->order = order;
+    source->context = *context;
+    if (context->retain && context->info) source->context.info = const_cast<void*>(context->retain(context->info));
+    return source;
+}
+
+void CFRunLoopSourceSignal(CFRunLoopSourceRef source) {
+    if (source->version0) source->signalled = true;
+}
+
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
     if (source->scheduledOn) return;
     source->scheduledOn = rl;
     CFRetain(source);  // the run loop holds the source
-    if (source->schedule) source->schedule(rl);
+    if (source->version0) {
+        rl->sources0.push_back(source);
+        if (source->context.schedule) source->context.schedule(source->context.info, rl, mode);
+    } else if (source->schedule) {
+        source->schedule(rl);
+    }
 }
 
-void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode) {
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
     if (source->scheduledOn != rl) return;
-    if (source->unschedule) source->unschedule(rl);
+    if (source->version0) {
+        rl->sources0.erase(std::find(rl->sources0.begin(), rl->sources0.end(), source));
+        if (source->context.cancel) source->context.cancel(source->context.info, rl, mode);
+    } else if (source->unschedule) {
+        source->unschedule(rl);
+    }
     source->scheduledOn = nullptr;
     CFRelease(source);
 }
@@ -229,18 +263,24 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
 
 CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
     CFRunLoopRef rl = CFRunLoopGetCurrent();
-    double deadline = cfl::now() + (seconds > 0 ? seconds : 0);
-    cfl::DepthGuard nested(rl);
-    do {
-        if (rl->stopRequested) {
-            rl->stopRequested = false;
-            return kCFRunLoopRunStopped;
-        }
-        if (rl->sources == 0 && !cfl::hasBlocks(rl)) return kCFRunLoopRunFinished;
-        bool handled = cfl::runPass(rl, deadline, true);
+    if (cfl::modeIsEmpty(rl)) return kCFRunLoopRunFinished;
+    if (rl->stopRequested.exchange(false)) return kCFRunLoopRunStopped;
+    // No time at all is one turn that does not sleep; beyond the limit there is no end.
+    bool instant = !(seconds > 0);
+    double deadline = instant ? 0 : seconds > cfl::kRunForever ? INFINITY : cfl::now() + seconds;
+    for (;;) {
+        cfl::doBlocks(rl);
+        bool handled = cfl::doSources0(rl, returnAfterSourceHandled);
+        if (handled) cfl::doBlocks(rl);
+        bool poll = handled || instant;
+        // One descriptor a turn, as CoreFoundation serves one port a turn.
+        handled = cfl::serveReady(rl, poll ? 0 : deadline, 1) || handled;
+        cfl::doBlocks(rl);
         if (handled && returnAfterSourceHandled) return kCFRunLoopRunHandledSource;
-    } while (cfl::now() < deadline || rl->stopRequested);
-    return kCFRunLoopRunTimedOut;
+        if (instant || cfl::now() >= deadline) return kCFRunLoopRunTimedOut;
+        if (rl->stopRequested.exchange(false)) return kCFRunLoopRunStopped;
+        if (cfl::modeIsEmpty(rl)) return kCFRunLoopRunFinished;
+    }
 }
 
 void CFRunLoopRun(void) {

@@ -1,18 +1,24 @@
-// The run loop as the rest of this layer sees it: file descriptors to watch
-// and nested runs that wait for a condition.
+// The run loop as the rest of this layer sees it: file descriptors to watch.
 #pragma once
 
 #include "cfinternal.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
-/// A source is what a run loop does with it: its owner says how to attach and detach it.
+/// A source is what a run loop does with it: a message port says how to attach
+/// and detach its descriptors; a version-0 source carries its context and waits to be signalled.
 struct __CFRunLoopSource : cfl::Object {
     __CFRunLoopSource() : Object(cfl::typeRunLoopSource) {}
+    ~__CFRunLoopSource() override;
     std::function<void(CFRunLoopRef)> schedule;
     std::function<void(CFRunLoopRef)> unschedule;
     CFRunLoopRef scheduledOn = nullptr;
+    bool version0 = false;
+    CFIndex order = 0;
+    CFRunLoopSourceContext context{};
+    std::atomic<bool> signalled{false};
 };
 
 namespace cfl {
@@ -28,12 +34,7 @@ void unwatch(CFRunLoopRef rl, uint64_t id);
 /// Counts the sources attached to `rl`: a loop without any has nothing to wait for.
 void countSource(CFRunLoopRef rl, int delta);
 
-/// Serves `rl` (which must be the calling thread's) until `done()` holds or the
-/// monotonic `deadline` passes; returns done(). Queued blocks run inside only
-/// while the nesting stays shallow, so a flood of waiting calls cannot exhaust the stack.
-bool runUntil(CFRunLoopRef rl, const std::function<bool()>& done, double deadline);
-
-/// How deep runs may nest before queued blocks wait for an outer level.
-constexpr int kBlockNestingLimit = 16;
+/// Seconds beyond which a run loop's wait has no end, as in CoreFoundation.
+constexpr double kRunForever = 504911232.0;
 
 }  // namespace cfl

@@ -52,11 +52,12 @@ class Registration(Case):
         self.assertClean(holder)
         self.assertFree(first, second, third)
 
-    def test_name_given_twice_is_taken_by_the_first(self):
+    def test_name_given_twice_is_one_port_reported_once(self):
         name = unique_name()
-        tool = self.tool(name, name)
-        self.assertEqual(tool.rest(), [taken(name)])
-        self.assertEqual(tool.wait(), 65)
+        tool = self.started(name, name)
+        self.assertEqual(peer.send(name, 5, b"x"), b"")
+        self.assertEqual(tool.event(), {"event": "message", "port": name, "msgid": 5, "data": "eA=="})
+        self.assertClean(tool)
         self.assertFree(name)
 
     def test_taken_name_with_odd_characters_is_quoted_in_one_line(self):

@@ -287,11 +287,11 @@ class Walkaway(Case):
         cls.hold.close()
         cls.stall.close()
 
-    def stream(self, rng, name, pending):
+    def stream(self, rng, name, pending, wait):
         """Command lines as (text, kind, events): the events each must produce once read whole.
 
         A burst of every kind of command; when `pending`, then a send to a peer that
-        never answers and a tail of commands that need no reply from anyone.
+        never answers (for `wait` seconds) and a tail of commands that need no reply from anyone.
         """
         missing = unique_name("missing")
         lines = []
@@ -322,12 +322,12 @@ class Walkaway(Case):
                               [{"event": "message", "port": name, "msgid": 1, "data": data},
                                {"event": "sent", "id": i, "status": 0}]))
             elif kind == "hold":
-                lines.append((command(cmd="send", id=i, target=self.hold.name, data="aGVsZA==", timeout=60),
+                lines.append((command(cmd="send", id=i, target=self.hold.name, data="aGVsZA==", timeout=wait),
                               "pending", []))
             elif kind == "stall":
                 # Too much for the socket buffers of a peer that reads nothing: the wait is in the writing.
                 data = base64.b64encode(b"s" * (1 << 20)).decode()
-                lines.append((command(cmd="send", id=i, target=self.stall.name, data=data, timeout=60),
+                lines.append((command(cmd="send", id=i, target=self.stall.name, data=data, timeout=wait),
                               "pending", []))
             else:
                 lines.append((rng.choice(["[1]\n", "nonsense\n", "\n", '{"cmd":\n']), "junk", []))
@@ -394,7 +394,8 @@ class Walkaway(Case):
             pending = rng.random() < 0.5
             where = "seed %d round %d (%s%s)" % (SEED, round_, closing, ", send pending" if pending else "")
             name = unique_name("walk")
-            lines = self.stream(rng, name, pending)
+            # The end of input waits for the pending send: let it time out soon then.
+            lines = self.stream(rng, name, pending, 1 if closing == "stdin" else 60)
             data = "".join(text for text, _, _ in lines).encode()
             with self.subTest(where):
                 proc = self.start(name)
@@ -415,16 +416,22 @@ class Walkaway(Case):
         self.assertEqual(self.ended(proc, where), 0, where)
         writer.join(WAIT)
         now, later, offset = [], collections.Counter(), 0
-        for text, kind, events in lines:
+        for i, (text, kind, events) in enumerate(lines):
             whole = offset + len(text) - 1 <= cut
             offset += len(text)
             if whole and kind == "now":
                 now.extend(events)
             elif whole and kind == "self":
                 later.update(map(key, events))
+            elif whole and kind == "pending":
+                # The end of input waits for it: it times out, in the writing or waiting for the reply.
+                timed_out = [e for e in got if e["event"] == "sent" and e["id"] == i]
+                self.assertEqual(len(timed_out), 1, where)
+                later[key(timed_out[0])] += 1
+                self.assertIn(timed_out[0]["status"], (-1, -2), where)
         # Every command read was started, in order; those that answer without waiting all did.
         self.assertEqual([e for e in got if answered_at_once(e)], now, where)
-        # A send still waiting when the input ended may go unanswered; nothing comes twice or unasked.
+        # Every command read whole is answered before the tool ends; nothing comes twice or unasked.
         surplus = collections.Counter(key(e) for e in got if not answered_at_once(e))
         surplus.subtract(later)
         self.assertEqual([k for k, n in surplus.items() if n > 0], [], where)
@@ -452,10 +459,10 @@ class Walkaway(Case):
         everything.subtract(map(key, got))
         self.assertEqual([k for k, n in everything.items() if n < 0], [], where)
 
-    def test_end_of_input_is_not_held_up_by_sends_nested_as_deep_as_they_go(self):
-        # Each send to the holder waits inside the one before, down to the deepest nesting
-        # there is; a send to the tool's own port in between leaves the last one to start
-        # only once that send is over, with the lookups and the end of input already queued.
+    def test_end_of_input_waits_for_every_send_nested_inside_another(self):
+        # Each send to the holder waits inside the one before, a send to the tool's own
+        # port among them; lookups and the end of input come meanwhile and are not held up,
+        # but the tool ends only once every send has written its answer.
         for middle in ([], ["self"]):
             with self.subTest(middle=middle):
                 holder = self.port(unique_name("holder"), mode="hold")
@@ -463,17 +470,21 @@ class Walkaway(Case):
                 proc = self.start(name)
                 fd = proc.stdout.fileno()
                 self.assertEqual(self.read_lines(fd, 1, "start")[0]["event"], "ready")
-                targets = [holder.name] * (8 - len(middle)) + [name] * len(middle) + [holder.name] * len(middle)
+                targets = [holder.name] * 4 + [name] * len(middle) + [holder.name] * 4
                 sends = "".join(command(cmd="send", id=i, target=t, timeout=60) for i, t in enumerate(targets))
                 lookups = "".join(command(cmd="lookup", id="after %d" % i, target=name) for i in range(3))
                 self.feed(proc, (sends + lookups).encode(), close=True)
-                holder.wait_messages(8 - len(middle), WAIT)
-                got = self.read_lines(fd, None, "nested sends")
+                holder.wait_messages(8, WAIT)
+                got = self.read_lines(fd, 3 + len(middle), "nested sends")
                 self.assertEqual([e for e in got if e["event"] == "lookup"],
                                  [{"event": "lookup", "id": "after %d" % i, "found": True} for i in range(3)])
-                own = [e for e in got if e["event"] != "lookup"]
-                self.assertEqual(own, [{"event": "message", "port": name, "msgid": 1, "data": ""},
-                                       {"event": "sent", "id": 7, "status": 0}][:2 * len(middle)])
+                # The self-send's wait encloses the later sends: its answer comes once they end.
+                self.assertEqual([e for e in got if e["event"] != "lookup"],
+                                 [{"event": "message", "port": name, "msgid": 1, "data": ""}] * len(middle))
+                holder.release()
+                rest = self.read_lines(fd, None, "nested sends")
+                self.assertEqual(sorted(e["id"] for e in rest), list(range(len(targets))))
+                self.assertEqual({e["status"] for e in rest}, {0})
                 self.assertEqual(self.ended(proc, "nested sends"), 0)
 
 

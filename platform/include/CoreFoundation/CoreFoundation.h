@@ -20,6 +20,7 @@ typedef uint32_t UInt32;
 typedef long CFIndex;
 typedef unsigned long CFTypeID;
 typedef unsigned long CFOptionFlags;
+typedef unsigned long CFHashCode;
 typedef double CFTimeInterval;
 typedef const void* CFTypeRef;
 
@@ -107,6 +108,22 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds
 void CFRunLoopStop(CFRunLoopRef rl);
 void CFRunLoopWakeUp(CFRunLoopRef rl);
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source);
+
+/// Only version 0 (a source that is signalled, then performed by the loop) is supported.
+typedef struct {
+    CFIndex version;
+    void* info;
+    const void* (*retain)(const void* info);
+    void (*release)(const void* info);
+    CFStringRef (*copyDescription)(const void* info);
+    Boolean (*equal)(const void* info1, const void* info2);
+    CFHashCode (*hash)(const void* info);
+    void (*schedule)(void* info, CFRunLoopRef rl, CFRunLoopMode mode);
+    void (*cancel)(void* info, CFRunLoopRef rl, CFRunLoopMode mode);
+    void (*perform)(void* info);
+} CFRunLoopSourceContext;
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order, CFRunLoopSourceContext* context);
+void CFRunLoopSourceSignal(CFRunLoopSourceRef source);
 
 // --- Message ports ------------------------------------------------------------
 typedef struct {
