@@ -182,6 +182,10 @@ TEST(Install, ProgramsFindTheLayerRelativeToThemselves) {
     namespace fs = std::filesystem;
     fs::path build = fs::path(HOSTSIM).parent_path().parent_path();
     fs::path stage = fs::temp_directory_path() / ("hostsim-install-" + std::to_string(getpid()));
+    struct Removed {
+        fs::path path;
+        ~Removed() { fs::remove_all(path); }
+    } removed{stage};
     int status = -1;
     std::string log =
         output("DESTDIR='" + stage.string() + "' cmake --install '" + build.string() + "' --prefix /opt/elsewhere 2>&1",
@@ -202,7 +206,6 @@ TEST(Install, ProgramsFindTheLayerRelativeToThemselves) {
         installed.string() + " --driven-clock --bundle '" + bundle.string() + "' " + example("english-menus") + " 2>&1",
         &status);
     EXPECT_EQ(status, 0) << text;
-    fs::remove_all(stage);
 }
 
 TEST(Bundle, ExportsExactlyTheThreeEntryPoints) {
