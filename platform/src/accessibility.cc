@@ -8,6 +8,7 @@
 #include <platform/host.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -33,7 +34,8 @@ struct PLAXNode : std::enable_shared_from_this<PLAXNode> {
     std::shared_ptr<PLAXNode> menuBar;
     std::map<std::string, AXError> readErrors;
     std::map<std::string, Raise> raises;
-    AXError pressResult = kAXErrorSuccess;
+    std::vector<AXError> pressResults;  // one per action, the last repeating; empty: success
+    size_t pressesTried = 0;
     int presses = 0;
 };
 
@@ -49,6 +51,7 @@ std::mutex gTreeLock;
 std::shared_ptr<PLAXNode> gApplication;
 std::vector<std::shared_ptr<PLAXNode>> gNodes;  // what the host created, alive until reset
 bool gTrusted = true;
+bool gUntrustedCallsFail = true;
 unsigned long gCalls = 0;
 void (*gPressHandler)(PLAXNodeRef, void*) = nullptr;
 void* gPressContext = nullptr;
@@ -182,7 +185,7 @@ AXError AXUIElementCopyAttributeValue(AXUIElementRef e, CFStringRef attribute, C
     *value = nullptr;
     std::lock_guard<std::mutex> hold(gTreeLock);
     ++gCalls;
-    if (!gTrusted) return kAXErrorAPIDisabled;
+    if (!gTrusted && gUntrustedCallsFail) return kAXErrorAPIDisabled;
     if (!element(e)->node) return kAXErrorCannotComplete;
     return copyValue(element(e), cfl::text(attribute), value);
 }
@@ -194,13 +197,16 @@ AXError AXUIElementPerformAction(AXUIElementRef e, CFStringRef action) {
     {
         std::lock_guard<std::mutex> hold(gTreeLock);
         ++gCalls;
-        if (!gTrusted) return kAXErrorAPIDisabled;
+        if (!gTrusted && gUntrustedCallsFail) return kAXErrorAPIDisabled;
         PLAXNode* node = element(e)->node.get();
         if (!node) return kAXErrorCannotComplete;
         const std::string& name = cfl::text(action);
         raiseIfAsked(*node, name);
         if (name != "AXPress" || node->application) return kAXErrorActionUnsupported;
-        if (node->pressResult != kAXErrorSuccess) return node->pressResult;
+        const auto& results = node->pressResults;
+        AXError result = results.empty() ? kAXErrorSuccess : results[std::min(node->pressesTried, results.size() - 1)];
+        ++node->pressesTried;
+        if (result != kAXErrorSuccess) return result;
         ++node->presses;
         handler = gPressHandler;
         context = gPressContext;
@@ -226,6 +232,7 @@ void PLHostAXReset(void) {
     gApplication = nullptr;
     gNodes.clear();
     gTrusted = true;
+    gUntrustedCallsFail = true;
     gPressHandler = nullptr;
     gPressContext = nullptr;
 }
@@ -238,6 +245,11 @@ PLAXNodeRef PLHostAXApplication(void) {
 void PLHostAXSetTrusted(bool trusted) {
     std::lock_guard<std::mutex> hold(gTreeLock);
     gTrusted = trusted;
+}
+
+void PLHostAXSetUntrustedCallsFail(bool fail) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    gUntrustedCallsFail = fail;
 }
 
 PLAXNodeRef PLHostAXCreateNode(const char* title) {
@@ -317,9 +329,12 @@ void PLHostAXSetRaises(PLAXNodeRef node, const char* attribute, const char* desc
         node->raises[attribute] = PLAXNode::Raise{description ? description : "", times};
 }
 
-void PLHostAXSetPressResult(PLAXNodeRef node, AXError result) {
+void PLHostAXSetPressResult(PLAXNodeRef node, AXError result) { PLHostAXSetPressResults(node, &result, 1); }
+
+void PLHostAXSetPressResults(PLAXNodeRef node, const AXError* results, size_t count) {
     std::lock_guard<std::mutex> hold(gTreeLock);
-    node->pressResult = result;
+    node->pressResults.assign(results, results + count);
+    node->pressesTried = 0;
 }
 
 int PLHostAXPressCount(PLAXNodeRef node) {

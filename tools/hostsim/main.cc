@@ -1,7 +1,8 @@
 // hostsim: an OFX host in miniature. It loads the tavrin-autostart bundle the
 // way a host does, declares itself to the platform layer as the scenario says,
 // runs its main queue (in real time, or on a clock that it drives) and prints
-// every line that the plug-in logs, then the outcome and the number of presses.
+// every line that the plug-in logs, each with its time since the load, then
+// the outcome and the number of presses, and checks what the scenario expects.
 #include <dispatch/dispatch.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -10,12 +11,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,60 +34,168 @@ using hostsim::Scenario;
 using hostsim::Title;
 
 constexpr const char* kSupportFolder = "Library/Application Support/Tavrin";
+/// Where the plug-in writes when HOME is unset: its log falls back on /tmp, its manifest on the root.
+constexpr const char* kHomelessLog = "/tmp/Library/Application Support/Tavrin/ofx-autostart.log";
+constexpr const char* kHomelessManifest = "/Library/Application Support/Tavrin/davinci-bridge.json";
+constexpr const char* kBundleName = "tavrin-autostart.ofx.bundle";
 constexpr int64_t kSecond = 1000000000;
+constexpr int64_t kMillisecond = 1000000;
+/// The driven clock's default start: Monday 2025-01-06 09:00:00 UTC.
+constexpr int64_t kDefaultStart = 1736154000;
+constexpr int kExpectationNotMet = 3;
 
 struct Options {
     bool drivenClock = false;
     bool keepHome = false;
+    std::optional<int64_t> start;  // wall seconds at the load, on the driven clock
     std::string bundle;
     std::string scenario;
 };
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: hostsim [--driven-clock] [--bundle PATH] [--keep-home] SCENARIO.json\n"
+                 "usage: hostsim [--driven-clock [--start YYYY-MM-DDTHH:MM:SSZ]] [--bundle PATH] [--keep-home] "
+                 "SCENARIO.json\n"
                  "  --driven-clock  run on a clock that the simulator drives (minutes pass in moments)\n"
-                 "  --bundle PATH   the .ofx binary, or the .ofx.bundle folder (default: the build's)\n"
-                 "  --keep-home     leave the temporary home folder in place and print its path\n");
+                 "  --start TIME    the driven clock's instant at the load, in UTC (default 2025-01-06T09:00:00Z)\n"
+                 "  --bundle PATH   the .ofx binary, or the .ofx.bundle folder (default: the build's, else the "
+                 "installed one)\n"
+                 "  --keep-home     leave the temporary home folder in place and print its path\n"
+                 "exit status: 0 played as expected, 1 bundle not loaded, 2 bad command line or scenario,\n"
+                 "             3 the play differs from the scenario's \"expect\"\n");
 }
 
-/// The build tree's bundle, found from this program's own place in build/bin.
+/// "2025-01-06T09:00:00" with an optional "Z", read as UTC; none when it names no real instant.
+std::optional<int64_t> parseInstant(const std::string& text) {
+    struct tm parts = {};
+    char zone = 0;
+    int used = 0;
+    int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n%c", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                        &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &used, &zone);
+    if (n < 6 || (n == 7 && (zone != 'Z' || size_t(used) + 1 != text.size())) ||
+        (n == 6 && size_t(used) != text.size()))
+        return std::nullopt;
+    struct tm wanted = parts;
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    time_t seconds = timegm(&parts);
+    struct tm back;
+    // timegm normalises 31 February into March; a date that does not come back unchanged did not exist.
+    if (!gmtime_r(&seconds, &back) || back.tm_year + 1900 != wanted.tm_year || back.tm_mon + 1 != wanted.tm_mon ||
+        back.tm_mday != wanted.tm_mday || back.tm_hour != wanted.tm_hour || back.tm_min != wanted.tm_min ||
+        back.tm_sec != wanted.tm_sec || seconds < 0)
+        return std::nullopt;
+    return int64_t(seconds);
+}
+
+std::string formatInstant(int64_t seconds) {
+    time_t t = time_t(seconds);
+    struct tm parts;
+    char text[32] = "";
+    if (gmtime_r(&t, &parts)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+/// The build tree's bundle, found from this program's place in build/bin, else the one installed with it.
 std::string defaultBundle() {
     std::error_code error;
     auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) return {};
-    return (self.parent_path().parent_path() / "bundle/tavrin-autostart.ofx.bundle/Contents/Linux-x86-64" /
-            "tavrin-autostart.ofx")
-        .string();
+    auto prefix = self.parent_path().parent_path();
+    auto built = prefix / "bundle" / kBundleName;
+    if (std::filesystem::is_directory(built, error)) return built.string();
+    std::filesystem::path installed = HOSTSIM_PLUGIN_DIR;
+    return ((installed.is_absolute() ? installed : prefix / installed) / kBundleName).string();
 }
 
 std::string binaryOf(const std::string& path) {
-    if (std::filesystem::is_directory(path)) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
         return (std::filesystem::path(path) / "Contents/Linux-x86-64/tavrin-autostart.ofx").string();
     }
     return path;
 }
+
+/// Whether `text` matches `pattern`, in which each '*' stands for any run of characters.
+bool matches(const std::string& pattern, const std::string& text) {
+    size_t p = 0, t = 0, star = std::string::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+std::string describeTitle(const Title& title) {
+    switch (title.kind) {
+        case Title::Kind::none:
+            return "(untitled)";
+        case Title::Kind::string:
+            return title.text;
+        case Title::Kind::other:
+            return "(non-string title)";
+    }
+    return {};
+}
+
+/// A line of the plug-in's log as it was read, and when.
+struct LogLine {
+    int64_t ms;
+    std::string line;
+    std::string message;  // after the time of day
+};
 
 class Simulator {
   public:
     Simulator(Scenario scenario, const Options& options) : s_(std::move(scenario)), options_(options) {}
 
     int run() {
+        if (options_.drivenClock) {
+            // The log's time of day then follows from the start instant alone, on any machine.
+            setenv("TZ", "UTC0", 1);
+            tzset();
+            PLHostUseDrivenClock(options_.start.value_or(kDefaultStart));
+        }
         if (!makeHome()) return 1;
-        if (options_.drivenClock) PLHostUseDrivenClock(PLHostWallNanoseconds() / kSecond);
         declareProcess();
         t0_ = PLHostClockNanoseconds();
         wall0_ = PLHostWallNanoseconds();
+        started_ = true;
         note("%s", s_.description.empty() ? "scenario" : s_.description.c_str());
+        if (options_.drivenClock) note("driven clock, load at %s", formatInstant(wall0_ / kSecond).c_str());
+        if (!s_.home) note("HOME is unset: the plug-in logs to %s and looks for %s", kHomelessLog, kHomelessManifest);
         for (const auto& change : s_.windows) {
-            if (change.at <= 0)
+            if (change.at == 0)
                 showWindows(change);
             else
-                queueOwn(int64_t(change.at * kSecond), [this, change] { showWindows(change); });
+                queueOwn(change.at, [this, change] { showWindows(change); });
         }
+        for (const auto& change : s_.menuBar) {
+            if (change.at == 0)
+                showMenuBar(change);
+            else
+                queueOwn(change.at, [this, change] { showMenuBar(change); });
+        }
+        for (double at : s_.manifestWrites)
+            queueOwn(at, [this] { writeManifest(PLHostWallNanoseconds(), "written"); });
         // A manifest present at the start lies in the support folder, which must be there for the constructor's lines.
         if (s_.manifestAge) makeSupportFolder();
-        if (!loadBundle()) return 1;
+        if (!loadBundle()) {
+            removeHome();
+            return 1;
+        }
         if (s_.manifestAge) {
             // The constructor read its launch second during the load, so it lies between wall0_ and now. The
             // plug-in looks for the manifest only in attempts, which run on this thread's queue below, so writing
@@ -92,44 +206,85 @@ class Simulator {
         }
         printLog();
 
-        bool timedOut = false;
-        const int64_t limit = t0_ + int64_t(s_.timeLimit * kSecond);
-        // The plug-in is done once nothing of its own waits on the queue.
-        while (PLHostPendingTasks() > ownPending_) {
-            bool ran = PLHostRunNextTask(limit);
-            printLog();
-            if (!ran) {
-                timedOut = true;
-                break;
-            }
-        }
+        bool timedOut = !play();
         PLHostDiscardTasks();
-        summarise(timedOut);
-        if (options_.keepHome) {
+        events_.clear();
+        std::string outcome = summarise(timedOut);
+        int status = check(outcome);
+        if (options_.keepHome && s_.home)
             note("home kept at %s", home_.c_str());
-        } else {
-            std::error_code ignored;
-            std::filesystem::remove_all(home_, ignored);
-        }
-        return 0;
+        else
+            removeHome();
+        return status;
     }
 
   private:
-    double elapsed() const { return double(PLHostClockNanoseconds() - t0_) / double(kSecond); }
+    /// Runs the queue until the plug-in has nothing pending; false when the time limit came first.
+    bool play() {
+        const int64_t limit = t0_ + int64_t(s_.timeLimit * kSecond);
+        while (PLHostPendingTasks() > 0) {
+            // The simulator's own events go first, also before a task due at the same instant, so that a
+            // scenario's changes are in place when the plug-in looks.
+            if (!events_.empty()) {
+                auto first = events_.begin();
+                if (first->first <= PLHostNextTaskTime() && first->first <= limit) {
+                    waitUntil(first->first);
+                    auto work = std::move(first->second);
+                    events_.erase(first);
+                    work();
+                    printLog();
+                    continue;
+                }
+            }
+            bool ran = PLHostRunNextTask(limit);
+            printLog();
+            if (!ran) return false;
+        }
+        return true;
+    }
+
+    void waitUntil(int64_t when) {
+        int64_t now = PLHostClockNanoseconds();
+        if (when <= now) return;
+        if (options_.drivenClock)
+            PLHostAdvanceClock(when - now);
+        else
+            std::this_thread::sleep_for(std::chrono::nanoseconds(when - now));
+    }
+
+    int64_t elapsedMs() const { return started_ ? (PLHostClockNanoseconds() - t0_) / kMillisecond : 0; }
+
+    void emit(int64_t ms, const std::string& text) {
+        std::printf("%8lld ms  %s\n", (long long)ms, text.c_str());
+        std::fflush(stdout);
+    }
 
     /// One line of the simulator's own, after whatever the plug-in has logged before it.
     __attribute__((format(printf, 2, 3))) void note(const char* format, ...) {
         printLog();
-        char text[1024];
         va_list args;
         va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
+        va_list again;
+        va_copy(again, args);
+        int length = std::vsnprintf(nullptr, 0, format, args);
         va_end(args);
-        std::printf("hostsim %8.2f s: %s\n", t0_ ? elapsed() : 0.0, text);
-        std::fflush(stdout);
+        std::string text(length > 0 ? size_t(length) : 0, '\0');
+        if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+        va_end(again);
+        emit(elapsedMs(), "hostsim: " + text);
     }
 
     bool makeHome() {
+        if (!s_.home) {
+            unsetenv("HOME");
+            logPath_ = kHomelessLog;
+            manifestPath_ = kHomelessManifest;
+            // Lines that earlier runs left there are not this run's.
+            std::error_code error;
+            auto size = std::filesystem::file_size(logPath_, error);
+            if (!error) logOffset_ = std::streamoff(size);
+            return true;
+        }
         std::string pattern = (std::filesystem::temp_directory_path() / "hostsim-home-XXXXXX").string();
         if (!mkdtemp(pattern.data())) {
             std::fprintf(stderr, "hostsim: cannot make a home folder: %s\n", std::strerror(errno));
@@ -144,21 +299,19 @@ class Simulator {
         return true;
     }
 
+    void removeHome() {
+        if (home_.empty()) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(home_, ignored);
+    }
+
     void declareProcess() {
         PLHostSetBundleIdentifier(s_.bundleIdentifier ? s_.bundleIdentifier->c_str() : nullptr);
         PLHostSetHasApplication(s_.application);
         PLHostAXReset();
         PLHostAXSetTrusted(s_.trusted);
-        PLAXNodeRef app = PLHostAXApplication();
-        for (const auto& [attribute, code] : s_.applicationReadErrors) {
-            PLHostAXSetReadError(app, attribute.c_str(), code);
-        }
-        if (s_.menuBar) {
-            PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
-            configure(bar, s_.menuBar->readErrors, s_.menuBar->raises);
-            addItems(bar, s_.menuBar->items);
-            PLHostAXSetMenuBar(bar);
-        }
+        PLHostAXSetUntrustedCallsFail(s_.untrustedCallsFail);
+        configure(PLHostAXApplication(), s_.applicationReadErrors, s_.applicationRaises);
         PLHostAXSetPressHandler(&Simulator::pressed, this);
     }
 
@@ -176,56 +329,71 @@ class Simulator {
         }
     }
 
-    static void configure(PLAXNodeRef node, const std::vector<std::pair<std::string, int>>& errors,
+    static void configure(PLAXNodeRef node, const hostsim::ReadErrors& errors,
                           const std::vector<hostsim::Raise>& raises) {
         for (const auto& [attribute, code] : errors)
-            PLHostAXSetReadError(node, attribute.c_str(), code);
+            PLHostAXSetReadError(node, attribute.c_str(), AXError(code));
         for (const auto& r : raises)
             PLHostAXSetRaises(node, r.attribute.c_str(), r.description.c_str(), r.times);
     }
 
-    void addItems(PLAXNodeRef menu, const std::vector<hostsim::MenuItem>& items) {
+    void addItems(PLAXNodeRef menu, const std::vector<hostsim::MenuItem>& items, const std::string& path) {
         for (const auto& item : items) {
             PLAXNodeRef node = PLHostAXAddItem(menu, nullptr);
             setTitle(node, item.title);
-            PLHostAXSetPressResult(node, item.pressError);
+            std::vector<AXError> results(item.pressResults.begin(), item.pressResults.end());
+            PLHostAXSetPressResults(node, results.data(), results.size());
             configure(node, item.readErrors, item.raises);
-            if (item.items) addItems(PLHostAXAddMenu(node), *item.items);
+            std::string here = (path.empty() ? "" : path + " > ") + describeTitle(item.title);
+            itemPaths_[node] = here;
+            if (item.items) addItems(PLHostAXAddMenu(node), *item.items, here);
         }
+    }
+
+    void showMenuBar(const hostsim::MenuBarChange& change) {
+        if (!change.bar) {
+            PLHostAXSetMenuBar(nullptr);
+            if (s_.menuBarChanges) note("host shows no menu bar");
+            return;
+        }
+        PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
+        configure(bar, change.bar->readErrors, change.bar->raises);
+        addItems(bar, change.bar->items, "");
+        PLHostAXSetMenuBar(bar);
+        if (!s_.menuBarChanges) return;
+        std::string shown;
+        for (const auto& item : change.bar->items)
+            shown += " \"" + describeTitle(item.title) + "\"";
+        note("host shows a menu bar with %zu item(s)%s", change.bar->items.size(), shown.c_str());
     }
 
     void showWindows(const hostsim::WindowsChange& change) {
         PLHostAXRemoveWindows();
         std::string shown;
-        for (const auto& title : change.titles) {
+        for (const auto& w : change.windows) {
             PLAXNodeRef window = PLHostAXCreateNode(nullptr);
-            setTitle(window, title);
+            setTitle(window, w.title);
+            configure(window, w.readErrors, w.raises);
             PLHostAXAppendWindow(window);
-            shown += title.kind == Title::Kind::string ? "\"" + title.text + "\" "
-                     : title.kind == Title::Kind::none ? "(untitled) "
-                                                       : "(non-string title) ";
+            shown += w.title.kind == Title::Kind::string ? " \"" + w.title.text + "\"" : " " + describeTitle(w.title);
         }
-        note("host shows %zu window(s) %s", change.titles.size(), shown.c_str());
+        note("host shows %zu window(s)%s", change.windows.size(), shown.c_str());
     }
 
-    /// Queues one of the simulator's own events on the main queue, `at` after the load.
-    template <typename Work>
-    void queueOwn(int64_t at, Work work) {
-        ++ownPending_;
-        dispatch_after(dispatch_time_t(t0_ + at), dispatch_get_main_queue(), [this, work] {
-            --ownPending_;
-            work();
-        });
+    /// Queues one of the simulator's own events, `at` seconds after the load.
+    void queueOwn(double at, std::function<void()> work) {
+        events_.emplace(t0_ + int64_t(at * kSecond), std::move(work));
     }
 
-    static void pressed(PLAXNodeRef, void* context) { static_cast<Simulator*>(context)->onPress(); }
+    static void pressed(PLAXNodeRef node, void* context) { static_cast<Simulator*>(context)->onPress(node); }
 
-    void onPress() {
+    void onPress(PLAXNodeRef node) {
         ++presses_;
-        note("menu item pressed (press %d)", presses_);
+        auto path = itemPaths_.find(node);
+        note("menu item pressed: %s (press %d)", path == itemPaths_.end() ? "?" : path->second.c_str(), presses_);
         if (!s_.script || presses_ < s_.script->fromPress) return;
-        int64_t at = PLHostClockNanoseconds() - t0_ + int64_t(s_.script->manifestAfter * kSecond);
-        queueOwn(at, [this] { writeManifest(PLHostWallNanoseconds(), "written by the script"); });
+        double after = double(PLHostClockNanoseconds() - t0_) / double(kSecond) + s_.script->manifestAfter;
+        queueOwn(after, [this] { writeManifest(PLHostWallNanoseconds(), "written by the script"); });
     }
 
     /// Whether the support folder had to be made.
@@ -235,7 +403,7 @@ class Simulator {
     }
 
     void writeManifest(int64_t wallNanoseconds, const char* how) {
-        if (makeSupportFolder()) note("the script makes the support folder");
+        if (makeSupportFolder()) note("the support folder is made for the manifest");
         std::ofstream(manifestPath_) << "{}\n";
         // The file's time on the same clock that the plug-in reads.
         timespec times[2];
@@ -283,6 +451,15 @@ class Simulator {
         return true;
     }
 
+    /// The line as shown: on the driven clock this process's id reads "<pid>", so that two runs print the same.
+    std::string shown(const std::string& line) const {
+        if (!options_.drivenClock) return line;
+        std::string pid = "constructor in pid " + std::to_string(getpid()) + " ";
+        size_t at = line.find(pid);
+        if (at == std::string::npos) return line;
+        return line.substr(0, at) + "constructor in pid <pid> " + line.substr(at + pid.size());
+    }
+
     void printLog() {
         std::ifstream log(logPath_, std::ios::binary);
         if (!log) return;
@@ -291,20 +468,21 @@ class Simulator {
         while (std::getline(log, line)) {
             if (log.eof()) break;  // a line still being written
             logOffset_ += std::streamoff(line.size() + 1);
-            std::printf("%s\n", line.c_str());
-            lines_.push_back(line);
+            size_t space = line.find(' ');
+            LogLine entry{elapsedMs(), line, space == std::string::npos ? line : line.substr(space + 1)};
+            emit(entry.ms, shown(line));
+            lines_.push_back(std::move(entry));
         }
-        std::fflush(stdout);
     }
 
     bool logged(const char* message) const {
         for (const auto& line : lines_) {
-            if (line.size() > 9 && line.compare(9, std::string::npos, message) == 0) return true;
+            if (line.message == message) return true;
         }
         return false;
     }
 
-    void summarise(bool timedOut) {
+    std::string summarise(bool timedOut) {
         const char* outcome = "idle: the plug-in queued nothing";
         if (logged("script started (manifest written)"))
             outcome = "started";
@@ -320,6 +498,55 @@ class Simulator {
             outcome = "unknown: nothing was logged";
         note("outcome: %s", outcome);
         note("presses: %d", presses_);
+        return outcome;
+    }
+
+    /// The first difference from what the scenario expects, or nothing.
+    std::string firstDifference(const std::string& outcome) const {
+        const hostsim::Expectation& expect = *s_.expect;
+        size_t from = 0;
+        for (size_t i = 0; i < expect.log.size(); ++i) {
+            const auto& wanted = expect.log[i];
+            bool timed = wanted.ms && options_.drivenClock;
+            std::string elsewhere;
+            size_t found = from;
+            for (; found < lines_.size(); ++found) {
+                if (!matches(wanted.text, lines_[found].message)) continue;
+                if (!timed || lines_[found].ms == *wanted.ms) break;
+                elsewhere += (elsewhere.empty() ? "" : ", ") + std::to_string(lines_[found].ms) + " ms";
+            }
+            if (found < lines_.size()) {
+                from = found + 1;
+                continue;
+            }
+            std::string text = "expect.log[" + std::to_string(i) + "]: \"" + wanted.text + "\"";
+            if (timed) text += " at " + std::to_string(*wanted.ms) + " ms";
+            text += " was not logged";
+            if (i > 0)
+                text +=
+                    " after expect.log[" + std::to_string(i - 1) + "] (" + std::to_string(lines_[from - 1].ms) + " ms)";
+            if (!elsewhere.empty()) text += "; it was logged at " + elsewhere;
+            return text;
+        }
+        if (expect.outcome && *expect.outcome != outcome) {
+            return "expect.outcome: \"" + *expect.outcome + "\", but the outcome was \"" + outcome + "\"";
+        }
+        if (expect.presses && *expect.presses != presses_) {
+            return "expect.presses: " + std::to_string(*expect.presses) + ", but there were " +
+                   std::to_string(presses_);
+        }
+        return {};
+    }
+
+    int check(const std::string& outcome) {
+        if (!s_.expect) return 0;
+        std::string difference = firstDifference(outcome);
+        if (difference.empty()) {
+            note("as expected");
+            return 0;
+        }
+        note("not as expected: %s", difference.c_str());
+        return kExpectationNotMet;
     }
 
     Scenario s_;
@@ -328,10 +555,12 @@ class Simulator {
     std::string logPath_;
     std::string manifestPath_;
     std::streamoff logOffset_ = 0;
-    std::vector<std::string> lines_;
+    std::vector<LogLine> lines_;
+    std::multimap<int64_t, std::function<void()>> events_;  // by clock time, then in the order queued
+    std::map<PLAXNodeRef, std::string> itemPaths_;
+    bool started_ = false;
     int64_t t0_ = 0;
     int64_t wall0_ = 0;
-    size_t ownPending_ = 0;
     int presses_ = 0;
 };
 
@@ -341,24 +570,35 @@ int main(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--driven-clock")
+        if (arg == "--driven-clock") {
             options.drivenClock = true;
-        else if (arg == "--keep-home")
+        } else if (arg == "--keep-home") {
             options.keepHome = true;
-        else if (arg == "--bundle" && i + 1 < argc)
+        } else if (arg == "--bundle" && i + 1 < argc) {
             options.bundle = argv[++i];
-        else if (arg == "-h" || arg == "--help") {
+        } else if (arg == "--start" && i + 1 < argc) {
+            options.start = parseInstant(argv[++i]);
+            if (!options.start) {
+                std::fprintf(stderr, "hostsim: --start: expected an instant such as 2025-01-06T09:00:00Z, not %s\n",
+                             argv[i]);
+                return 2;
+            }
+        } else if (arg == "-h" || arg == "--help") {
             usage();
             return 0;
-        } else if (!arg.empty() && arg[0] != '-' && options.scenario.empty())
+        } else if (!arg.empty() && arg[0] != '-' && options.scenario.empty()) {
             options.scenario = arg;
-        else {
+        } else {
             usage();
             return 2;
         }
     }
     if (options.scenario.empty()) {
         usage();
+        return 2;
+    }
+    if (options.start && !options.drivenClock) {
+        std::fprintf(stderr, "hostsim: --start sets the driven clock; it needs --driven-clock\n");
         return 2;
     }
     Scenario scenario;

@@ -1,66 +1,113 @@
-// Scenario files are JSON (docs/scenarios.md). Unknown keys are errors, so
-// that a misspelt key does not silently play another scenario.
+// Scenario files are JSON (docs/scenarios.md). Every key and every value is
+// checked, so that a misspelt name cannot quietly play another scenario.
 #include "scenario.h"
 
 #include <simdjson.h>
 
+#include <cmath>
 #include <cstdint>
-#include <initializer_list>
+#include <cstdio>
+#include <set>
 
 namespace hostsim {
+
+const std::vector<std::string> kOutcomes = {"started",
+                                            "already running",
+                                            "gave up: menu item not found",
+                                            "gave up: presses not confirmed",
+                                            "idle: the plug-in queued nothing",
+                                            "time limit reached",
+                                            "unknown: nothing was logged"};
+
 namespace {
 
 using simdjson::dom::element;
 using simdjson::dom::object;
 
+using Names = std::vector<std::string_view>;
+
+/// Seconds are turned into nanoseconds, so they are kept far from what 64 bits hold.
+constexpr double kLongestTime = 1e6;
+constexpr double kOldestManifest = 1e9;
+
+/// What each element reads: attributes for errors and raises, and the action for raises only.
+const std::vector<std::string_view> kApplicationAttributes = {"AXWindows", "AXMenuBar"};
+const std::vector<std::string_view> kMenuBarAttributes = {"AXChildren"};
+const std::vector<std::string_view> kItemAttributes = {"AXTitle", "AXChildren"};
+const std::vector<std::string_view> kItemRaises = {"AXTitle", "AXChildren", "AXPress"};
+const std::vector<std::string_view> kWindowAttributes = {"AXTitle"};
+
 [[noreturn]] void fail(const std::string& where, const std::string& what) { throw ScenarioError(where + ": " + what); }
 
-void allowOnly(const object& o, const std::string& where, std::initializer_list<std::string_view> keys) {
+std::string join(const Names& names) {
+    std::string out;
+    for (auto name : names)
+        out += (out.empty() ? "" : ", ") + std::string(name);
+    return out;
+}
+
+std::string child(const std::string& where, std::string_view key) {
+    return where == "(top level)" ? std::string(key) : where + "." + std::string(key);
+}
+
+std::string at(const std::string& where, size_t index) { return where + "[" + std::to_string(index) + "]"; }
+
+void allowOnly(const object& o, const std::string& where, const Names& keys) {
+    std::set<std::string_view> seen;
     for (auto field : o) {
         bool known = false;
         for (auto k : keys)
             known = known || field.key == k;
-        if (!known) fail(where, "unknown key \"" + std::string(field.key) + "\"");
+        if (!known) fail(where, "unknown key \"" + std::string(field.key) + "\"; expected one of " + join(keys));
+        if (!seen.insert(field.key).second) fail(child(where, field.key), "appears twice");
     }
 }
 
 object asObject(element e, const std::string& where) {
     object o;
-    if (e.get(o)) fail(where, "must be an object");
+    if (e.get(o)) fail(where, "expected an object");
     return o;
 }
 
 simdjson::dom::array asArray(element e, const std::string& where) {
     simdjson::dom::array a;
-    if (e.get(a)) fail(where, "must be an array");
+    if (e.get(a)) fail(where, "expected an array");
     return a;
 }
 
-double asNumber(element e, const std::string& where) {
+double asNumber(element e, const std::string& where, double low, double high) {
     double d;
-    if (e.get_double().get(d)) fail(where, "must be a number");
+    if (e.get_double().get(d) || !std::isfinite(d) || d < low || d > high) {
+        char range[64];
+        std::snprintf(range, sizeof range, "expected a number from %.15g to %.15g", low, high);
+        fail(where, range);
+    }
     return d;
 }
 
-int asInt(element e, const std::string& where) {
+int asInt(element e, const std::string& where, int64_t low, int64_t high) {
     int64_t i;
-    if (e.get(i) || i < INT32_MIN || i > INT32_MAX) fail(where, "must be a whole number");
+    if (e.get(i) || i < low || i > high) {
+        fail(where, "expected a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+    }
     return int(i);
 }
 
 bool asBool(element e, const std::string& where) {
     bool b;
-    if (e.get(b)) fail(where, "must be true or false");
+    if (e.get(b)) fail(where, "expected true or false");
     return b;
 }
 
+/// Texts reach the layer as C strings, so a NUL inside one would cut it short.
 std::string asString(element e, const std::string& where) {
     std::string_view text;
-    if (e.get(text)) fail(where, "must be a string");
+    if (e.get(text)) fail(where, "expected a string");
+    if (text.find('\0') != std::string_view::npos) fail(where, "expected a string without NUL characters");
     return std::string(text);
 }
 
-/// "text", null (no title) or {"value": "..."} (a title that is not a string).
+/// "text", null (no title) or {"value": ...} (a title that is not a string).
 Title asTitle(element e, const std::string& where) {
     Title t;
     if (e.is_null()) return t;
@@ -69,39 +116,59 @@ Title asTitle(element e, const std::string& where) {
         t.text = asString(e, where);
         return t;
     }
-    object o = asObject(e, where);
+    object o;
+    if (e.get(o)) fail(where, "expected a title: a string, null or {\"value\": ...}");
     allowOnly(o, where, {"value"});
     element value;
-    if (o["value"].get(value)) fail(where, "needs \"value\"");
+    if (o["value"].get(value)) fail(where, "expected the key \"value\"");
     t.kind = Title::Kind::other;
-    t.text = value.is_string() ? asString(value, where) : simdjson::minify(value);
+    t.text = value.is_string() ? asString(value, child(where, "value")) : simdjson::minify(value);
     return t;
 }
 
-std::vector<std::pair<std::string, int>> asErrors(element e, const std::string& where) {
-    std::vector<std::pair<std::string, int>> errors;
+/// An accessibility error code; 0 (success) only where `success` allows it.
+int asCode(element e, const std::string& where, bool success) {
+    int64_t i;
+    if (e.get(i) || !((i <= -25200 && i >= -25214) || (success && i == 0))) {
+        fail(where,
+             std::string("expected ") + (success ? "0 or " : "") + "an accessibility error code from -25214 to -25200");
+    }
+    return int(i);
+}
+
+void checkName(std::string_view name, const std::string& where, const Names& names) {
+    for (auto n : names)
+        if (n == name) return;
+    fail(where, "unknown name \"" + std::string(name) + "\"; expected one of " + join(names));
+}
+
+ReadErrors asErrors(element e, const std::string& where, const Names& names) {
+    ReadErrors errors;
     for (auto field : asObject(e, where)) {
-        errors.emplace_back(std::string(field.key), asInt(field.value, where + "." + std::string(field.key)));
+        checkName(field.key, where, names);
+        errors.emplace_back(std::string(field.key), asCode(field.value, child(where, field.key), false));
     }
     return errors;
 }
 
 /// {"AXTitle": "description"} or {"AXTitle": {"description": "...", "times": 1}}.
-std::vector<Raise> asRaises(element e, const std::string& where) {
+std::vector<Raise> asRaises(element e, const std::string& where, const Names& names) {
     std::vector<Raise> raises;
     for (auto field : asObject(e, where)) {
-        std::string at = where + "." + std::string(field.key);
+        checkName(field.key, where, names);
+        std::string here = child(where, field.key);
         Raise r;
         r.attribute = std::string(field.key);
         if (field.value.is_string()) {
-            r.description = asString(field.value, at);
+            r.description = asString(field.value, here);
         } else {
-            object o = asObject(field.value, at);
-            allowOnly(o, at, {"description", "times"});
+            object o;
+            if (field.value.get(o)) fail(here, "expected a description, or {\"description\": ..., \"times\": n}");
+            allowOnly(o, here, {"description", "times"});
             element v;
-            if (o["description"].get(v)) fail(at, "needs \"description\"");
-            r.description = asString(v, at + ".description");
-            if (!o["times"].get(v)) r.times = asInt(v, at + ".times");
+            if (o["description"].get(v)) fail(here, "expected the key \"description\"");
+            r.description = asString(v, child(here, "description"));
+            if (!o["times"].get(v)) r.times = asInt(v, child(here, "times"), 1, INT32_MAX);
         }
         raises.push_back(r);
     }
@@ -115,20 +182,207 @@ MenuItem asItem(element e, const std::string& where) {
     allowOnly(o, where, {"title", "items", "pressError", "readErrors", "raises"});
     MenuItem item;
     element v;
-    if (!o["title"].get(v)) item.title = asTitle(v, where + ".title");
-    if (!o["items"].get(v)) item.items = asItems(v, where + ".items");
-    if (!o["pressError"].get(v)) item.pressError = asInt(v, where + ".pressError");
-    if (!o["readErrors"].get(v)) item.readErrors = asErrors(v, where + ".readErrors");
-    if (!o["raises"].get(v)) item.raises = asRaises(v, where + ".raises");
+    if (!o["title"].get(v)) item.title = asTitle(v, child(where, "title"));
+    if (!o["items"].get(v)) item.items = asItems(v, child(where, "items"));
+    if (!o["pressError"].get(v)) {
+        std::string here = child(where, "pressError");
+        if (v.is_array()) {
+            size_t i = 0;
+            for (element code : asArray(v, here))
+                item.pressResults.push_back(asCode(code, at(here, i++), true));
+            if (item.pressResults.empty()) fail(here, "expected at least one code");
+        } else {
+            item.pressResults.push_back(asCode(v, here, true));
+        }
+    }
+    if (!o["readErrors"].get(v)) item.readErrors = asErrors(v, child(where, "readErrors"), kItemAttributes);
+    if (!o["raises"].get(v)) item.raises = asRaises(v, child(where, "raises"), kItemRaises);
     return item;
 }
 
 std::vector<MenuItem> asItems(element e, const std::string& where) {
     std::vector<MenuItem> items;
     size_t i = 0;
-    for (element child : asArray(e, where))
-        items.push_back(asItem(child, where + "[" + std::to_string(i++) + "]"));
+    for (element item : asArray(e, where))
+        items.push_back(asItem(item, at(where, i++)));
     return items;
+}
+
+MenuBar asMenuBar(element e, const std::string& where) {
+    object m = asObject(e, where);
+    allowOnly(m, where, {"items", "readErrors", "raises"});
+    MenuBar bar;
+    element x;
+    if (!m["items"].get(x)) bar.items = asItems(x, child(where, "items"));
+    if (!m["readErrors"].get(x)) bar.readErrors = asErrors(x, child(where, "readErrors"), kMenuBarAttributes);
+    if (!m["raises"].get(x)) bar.raises = asRaises(x, child(where, "raises"), kMenuBarAttributes);
+    return bar;
+}
+
+/// A title, or {"title": ..., "readErrors": ..., "raises": ...} for a window whose reads misbehave.
+Window asWindow(element e, const std::string& where) {
+    Window w;
+    object o;
+    if (!e.get(o) && o["value"].error()) {
+        allowOnly(o, where, {"title", "readErrors", "raises"});
+        element v;
+        if (!o["title"].get(v)) w.title = asTitle(v, child(where, "title"));
+        if (!o["readErrors"].get(v)) w.readErrors = asErrors(v, child(where, "readErrors"), kWindowAttributes);
+        if (!o["raises"].get(v)) w.raises = asRaises(v, child(where, "raises"), kWindowAttributes);
+        return w;
+    }
+    w.title = asTitle(e, where);
+    return w;
+}
+
+/// The "at" of a change: seconds after the load, no earlier than the change before it.
+double asTime(const object& o, const std::string& where, double earliest) {
+    element x;
+    if (o["at"].get(x)) fail(where, "expected the key \"at\"");
+    double t = asNumber(x, child(where, "at"), 0, kLongestTime);
+    if (t < earliest) fail(child(where, "at"), "expected no earlier than the change before it");
+    return t;
+}
+
+std::vector<WindowsChange> asWindows(element e, const std::string& where) {
+    std::vector<WindowsChange> changes;
+    size_t i = 0;
+    for (element entry : asArray(e, where)) {
+        std::string here = at(where, i++);
+        object c = asObject(entry, here);
+        allowOnly(c, here, {"at", "titles"});
+        WindowsChange w;
+        w.at = asTime(c, here, changes.empty() ? 0 : changes.back().at);
+        element x;
+        if (c["titles"].get(x)) fail(here, "expected the key \"titles\"");
+        size_t j = 0;
+        std::string titles = child(here, "titles");
+        for (element t : asArray(x, titles))
+            w.windows.push_back(asWindow(t, at(titles, j++)));
+        changes.push_back(w);
+    }
+    return changes;
+}
+
+/// A menu bar, null, or a list of {"at": seconds, "bar": menu bar or null}.
+std::vector<MenuBarChange> asMenuBarChanges(element e, const std::string& where, bool& changing) {
+    std::vector<MenuBarChange> changes;
+    if (e.is_null()) return changes;
+    if (!e.is_array()) {
+        changes.push_back({0, asMenuBar(e, where)});
+        return changes;
+    }
+    changing = true;
+    size_t i = 0;
+    for (element entry : asArray(e, where)) {
+        std::string here = at(where, i++);
+        object c = asObject(entry, here);
+        allowOnly(c, here, {"at", "bar"});
+        MenuBarChange change;
+        change.at = asTime(c, here, changes.empty() ? 0 : changes.back().at);
+        element x;
+        if (c["bar"].get(x)) fail(here, "expected the key \"bar\" (a menu bar, or null for none)");
+        if (!x.is_null()) change.bar = asMenuBar(x, child(here, "bar"));
+        changes.push_back(change);
+    }
+    return changes;
+}
+
+Expectation asExpectation(element e, const std::string& where) {
+    object o = asObject(e, where);
+    allowOnly(o, where, {"outcome", "presses", "log"});
+    Expectation expect;
+    element v;
+    if (!o["outcome"].get(v)) {
+        std::string outcome = asString(v, child(where, "outcome"));
+        bool known = false;
+        std::string all;
+        for (const auto& k : kOutcomes) {
+            known = known || k == outcome;
+            all += (all.empty() ? "\"" : ", \"") + k + "\"";
+        }
+        if (!known) fail(child(where, "outcome"), "unknown outcome \"" + outcome + "\"; expected one of " + all);
+        expect.outcome = outcome;
+    }
+    if (!o["presses"].get(v)) expect.presses = asInt(v, child(where, "presses"), 0, INT32_MAX);
+    if (!o["log"].get(v)) {
+        std::string log = child(where, "log");
+        size_t i = 0;
+        for (element line : asArray(v, log)) {
+            std::string here = at(log, i++);
+            ExpectedLine expected;
+            if (line.is_string()) {
+                expected.text = asString(line, here);
+            } else {
+                object l;
+                if (line.get(l)) fail(here, "expected a log message, or {\"text\": ..., \"ms\": n}");
+                allowOnly(l, here, {"text", "ms"});
+                element x;
+                if (l["text"].get(x)) fail(here, "expected the key \"text\"");
+                expected.text = asString(x, child(here, "text"));
+                if (!l["ms"].get(x)) expected.ms = asInt(x, child(here, "ms"), 0, int64_t(kLongestTime) * 1000);
+            }
+            expect.log.push_back(expected);
+        }
+    }
+    return expect;
+}
+
+Scenario parse(element root) {
+    const std::string top = "(top level)";
+    object o = asObject(root, top);
+    allowOnly(o, top,
+              {"description", "bundleIdentifier", "application", "home", "supportFolder", "trusted",
+               "untrustedCallsFail", "manifestAge", "manifestWrites", "windows", "menuBar", "applicationReadErrors",
+               "applicationRaises", "script", "timeLimit", "loadOnThread", "expect"});
+    Scenario s;
+    element v;
+    if (!o["description"].get(v)) s.description = asString(v, "description");
+    if (!o["bundleIdentifier"].get(v) && !v.is_null()) s.bundleIdentifier = asString(v, "bundleIdentifier");
+    if (!o["application"].get(v)) s.application = asBool(v, "application");
+    if (!o["home"].get(v)) s.home = asBool(v, "home");
+    if (!o["supportFolder"].get(v)) s.supportFolder = asBool(v, "supportFolder");
+    if (!o["trusted"].get(v)) s.trusted = asBool(v, "trusted");
+    if (!o["untrustedCallsFail"].get(v)) {
+        s.untrustedCallsFail = asBool(v, "untrustedCallsFail");
+        if (s.trusted) fail("untrustedCallsFail", "expected only with \"trusted\": false");
+    }
+    if (!o["manifestAge"].get(v) && !v.is_null()) s.manifestAge = asNumber(v, "manifestAge", 0, kOldestManifest);
+    if (!o["manifestWrites"].get(v)) {
+        size_t i = 0;
+        for (element t : asArray(v, "manifestWrites"))
+            s.manifestWrites.push_back(asNumber(t, at("manifestWrites", i++), 0, kLongestTime));
+    }
+    if (!o["windows"].get(v)) s.windows = asWindows(v, "windows");
+    if (!o["menuBar"].get(v)) s.menuBar = asMenuBarChanges(v, "menuBar", s.menuBarChanges);
+    if (!o["applicationReadErrors"].get(v)) {
+        s.applicationReadErrors = asErrors(v, "applicationReadErrors", kApplicationAttributes);
+    }
+    if (!o["applicationRaises"].get(v)) s.applicationRaises = asRaises(v, "applicationRaises", kApplicationAttributes);
+    if (!o["script"].get(v) && !v.is_null()) {
+        object c = asObject(v, "script");
+        allowOnly(c, "script", {"manifestAfter", "fromPress"});
+        Script script;
+        element x;
+        if (!c["manifestAfter"].get(x)) script.manifestAfter = asNumber(x, "script.manifestAfter", 0, kLongestTime);
+        if (!c["fromPress"].get(x)) script.fromPress = asInt(x, "script.fromPress", 1, INT32_MAX);
+        s.script = script;
+    }
+    if (!o["timeLimit"].get(v)) {
+        s.timeLimit = asNumber(v, "timeLimit", 0, kLongestTime);
+        if (s.timeLimit == 0) fail("timeLimit", "expected a number above 0");
+    }
+    if (!o["loadOnThread"].get(v)) s.loadOnThread = asBool(v, "loadOnThread");
+    if (!o["expect"].get(v)) s.expect = asExpectation(v, "expect");
+    if (!s.home) {
+        // Without HOME the plug-in's files lie in system folders, which the simulator never writes.
+        for (const char* key : {"supportFolder", "manifestAge", "manifestWrites", "script"}) {
+            if (!o[key].get(v) && !v.is_null()) {
+                fail(key, "expected nothing with \"home\": false (the simulator writes no file outside its own home)");
+            }
+        }
+    }
+    return s;
 }
 
 }  // namespace
@@ -136,57 +390,12 @@ std::vector<MenuItem> asItems(element e, const std::string& where) {
 Scenario loadScenario(const std::string& path) {
     simdjson::dom::parser parser;
     element root;
-    if (auto error = parser.load(path).get(root)) fail(path, simdjson::error_message(error));
-    object o = asObject(root, path);
-    allowOnly(o, path,
-              {"description", "bundleIdentifier", "application", "supportFolder", "trusted", "manifestAge", "windows",
-               "menuBar", "applicationReadErrors", "script", "timeLimit", "loadOnThread"});
-    Scenario s;
-    element v;
-    if (!o["description"].get(v)) s.description = asString(v, "description");
-    if (!o["bundleIdentifier"].get(v) && !v.is_null()) s.bundleIdentifier = asString(v, "bundleIdentifier");
-    if (!o["application"].get(v)) s.application = asBool(v, "application");
-    if (!o["supportFolder"].get(v)) s.supportFolder = asBool(v, "supportFolder");
-    if (!o["trusted"].get(v)) s.trusted = asBool(v, "trusted");
-    if (!o["manifestAge"].get(v) && !v.is_null()) s.manifestAge = asNumber(v, "manifestAge");
-    if (!o["windows"].get(v)) {
-        size_t i = 0;
-        for (element change : asArray(v, "windows")) {
-            std::string where = "windows[" + std::to_string(i++) + "]";
-            object c = asObject(change, where);
-            allowOnly(c, where, {"at", "titles"});
-            WindowsChange w;
-            element x;
-            if (!c["at"].get(x)) w.at = asNumber(x, where + ".at");
-            if (c["titles"].get(x)) fail(where, "needs \"titles\", an array");
-            for (element t : asArray(x, where + ".titles"))
-                w.titles.push_back(asTitle(t, where + ".titles"));
-            s.windows.push_back(w);
-        }
+    if (auto error = parser.load(path).get(root)) throw ScenarioError(path + ": " + simdjson::error_message(error));
+    try {
+        return parse(root);
+    } catch (const ScenarioError& error) {
+        throw ScenarioError(path + ": " + error.what());
     }
-    if (!o["menuBar"].get(v) && !v.is_null()) {
-        object m = asObject(v, "menuBar");
-        allowOnly(m, "menuBar", {"items", "readErrors", "raises"});
-        MenuBar bar;
-        element x;
-        if (!m["items"].get(x)) bar.items = asItems(x, "menuBar.items");
-        if (!m["readErrors"].get(x)) bar.readErrors = asErrors(x, "menuBar.readErrors");
-        if (!m["raises"].get(x)) bar.raises = asRaises(x, "menuBar.raises");
-        s.menuBar = bar;
-    }
-    if (!o["applicationReadErrors"].get(v)) s.applicationReadErrors = asErrors(v, "applicationReadErrors");
-    if (!o["script"].get(v) && !v.is_null()) {
-        object c = asObject(v, "script");
-        allowOnly(c, "script", {"manifestAfter", "fromPress"});
-        Script script;
-        element x;
-        if (!c["manifestAfter"].get(x)) script.manifestAfter = asNumber(x, "script.manifestAfter");
-        if (!c["fromPress"].get(x)) script.fromPress = asInt(x, "script.fromPress");
-        s.script = script;
-    }
-    if (!o["timeLimit"].get(v)) s.timeLimit = asNumber(v, "timeLimit");
-    if (!o["loadOnThread"].get(v)) s.loadOnThread = asBool(v, "loadOnThread");
-    return s;
 }
 
 }  // namespace hostsim

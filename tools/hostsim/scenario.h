@@ -1,5 +1,6 @@
 // A scenario for the host simulator: who the host is, what its accessibility
-// tree shows over time, and how the started script answers a press.
+// tree shows over time, how the started script answers a press, and what the
+// play is expected to give.
 #pragma once
 
 #include <optional>
@@ -24,24 +25,39 @@ struct Raise {
     int times = -1;  // negative: every time
 };
 
+/// Reads of one attribute that fail with an accessibility error code.
+using ReadErrors = std::vector<std::pair<std::string, int>>;
+
 struct MenuItem {
     Title title;
     std::optional<std::vector<MenuItem>> items;  // the menu that the item opens
-    int pressError = 0;
-    std::vector<std::pair<std::string, int>> readErrors;
+    std::vector<int> pressResults;               // per press, the last repeating; empty: success
+    ReadErrors readErrors;
     std::vector<Raise> raises;
 };
 
 struct MenuBar {
     std::vector<MenuItem> items;
-    std::vector<std::pair<std::string, int>> readErrors;
+    ReadErrors readErrors;
+    std::vector<Raise> raises;
+};
+
+struct Window {
+    Title title;
+    ReadErrors readErrors;
     std::vector<Raise> raises;
 };
 
 /// From `at` seconds after the load on, the host shows these windows.
 struct WindowsChange {
     double at = 0;
-    std::vector<Title> titles;
+    std::vector<Window> windows;
+};
+
+/// From `at` seconds after the load on, the host shows this menu bar (none when empty).
+struct MenuBarChange {
+    double at = 0;
+    std::optional<MenuBar> bar;
 };
 
 struct Script {
@@ -49,26 +65,47 @@ struct Script {
     int fromPress = 1;         // the first press that starts it
 };
 
+/// One log line that the play must give, after the one expected before it.
+struct ExpectedLine {
+    std::string text;        // the message after the time of day; '*' stands for any characters
+    std::optional<long> ms;  // milliseconds after the load, checked on the driven clock
+};
+
+struct Expectation {
+    std::optional<std::string> outcome;
+    std::optional<int> presses;
+    std::vector<ExpectedLine> log;
+};
+
 struct Scenario {
     std::string description;
     std::optional<std::string> bundleIdentifier;
     bool application = true;
+    bool home = true;  // false: HOME is unset
     bool supportFolder = true;
     bool trusted = true;
-    std::optional<double> manifestAge;  // seconds before the load; none: no manifest
+    bool untrustedCallsFail = true;
+    std::optional<double> manifestAge;   // seconds before the load; none: no manifest
+    std::vector<double> manifestWrites;  // seconds after the load, whatever the presses
     std::vector<WindowsChange> windows;
-    std::optional<MenuBar> menuBar;
-    std::vector<std::pair<std::string, int>> applicationReadErrors;
+    std::vector<MenuBarChange> menuBar;  // empty: no menu bar
+    bool menuBarChanges = false;         // given as a list of changes, each worth a note
+    ReadErrors applicationReadErrors;
+    std::vector<Raise> applicationRaises;
     std::optional<Script> script;  // none: the script never starts
     double timeLimit = 600;
     bool loadOnThread = false;
+    std::optional<Expectation> expect;
 };
+
+/// The outcomes that a play can end in, as the simulator prints them.
+extern const std::vector<std::string> kOutcomes;
 
 struct ScenarioError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-/// Reads a scenario file; throws ScenarioError naming what is wrong.
+/// Reads a scenario file; throws ScenarioError naming the file, the key's path and what was expected.
 Scenario loadScenario(const std::string& path);
 
 }  // namespace hostsim

@@ -70,13 +70,17 @@ void PLHostDiscardTasks(void);
 typedef struct PLAXNode* PLAXNodeRef;
 
 /// Forgets every node, gives the application no windows and no menu bar, trusts
-/// the process again and drops the press handler;
+/// the process again (untrusted calls failing) and drops the press handler;
 /// handles of forgotten nodes must not be used again (elements that show them stay valid).
 void PLHostAXReset(void);
 /// The node behind AXUIElementCreateApplication(getpid()).
 PLAXNodeRef PLHostAXApplication(void);
-/// Whether AXIsProcessTrusted reports true; when not, every read and action fails with kAXErrorAPIDisabled.
+/// Whether AXIsProcessTrusted reports true; when not, every read and action fails with kAXErrorAPIDisabled
+/// (unless PLHostAXSetUntrustedCallsFail says otherwise).
 void PLHostAXSetTrusted(bool trusted);
+/// Whether an untrusted process's reads and actions fail (the default), or succeed as a trusted one's do, as
+/// when the permission was granted after the process read it.
+void PLHostAXSetUntrustedCallsFail(bool fail);
 
 /// A new node with a string title (UTF-8), or with none when `title` is null.
 PLAXNodeRef PLHostAXCreateNode(const char* title);
@@ -103,6 +107,8 @@ void PLHostAXSetReadError(PLAXNodeRef node, const char* attribute, AXError error
 void PLHostAXSetRaises(PLAXNodeRef node, const char* attribute, const char* description, int times);
 /// What "AXPress" on the node returns; anything but kAXErrorSuccess presses nothing.
 void PLHostAXSetPressResult(PLAXNodeRef node, AXError result);
+/// What successive "AXPress" actions on the node return, the last one repeating; an empty list means success.
+void PLHostAXSetPressResults(PLAXNodeRef node, const AXError* results, size_t count);
 /// Successful presses of the node so far.
 int PLHostAXPressCount(PLAXNodeRef node);
 /// Called after each successful press of any node, on the pressing thread, outside the layer's locks.
