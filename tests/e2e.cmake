@@ -3,7 +3,7 @@
 # that ctest -j runs them side by side; every port name carries the pid of its module.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
-  foreach(group startup protocol send users streams stress)
+  foreach(group startup protocol send users streams stress examples)
     add_test(NAME e2e_${group}
       COMMAND ${Python3_EXECUTABLE} -m unittest -v test_${group}
       WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/e2e)

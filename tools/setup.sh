@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-packages.sh cmake g++ make pkg-config libgtest-dev libgmock-dev libsimdjson-dev python3 util-linux
+tools/install-packages.sh cmake g++ make pkg-config libgtest-dev libgmock-dev libsimdjson-dev python3 util-linux groff-base nodejs
 
 build="${BUILD_DIR:-build}"
 cmake -S . -B "$build" ${CMAKE_ARGS:-}
