@@ -179,6 +179,21 @@ class Waiting(Case):
         self.assertEqual(tool.event(), sent("held", 0))
         self.assertClean(tool)
 
+    def test_a_thousand_sends_to_a_stopped_receiver_hold_up_nothing_behind_them(self):
+        stopped_name, live_name = unique_name("stopped"), unique_name("live")
+        stopped = self.started(stopped_name)
+        stopped.stop()
+        live = self.started(live_name)
+        tool = self.started(unique_name())
+        tool.write("".join(command(cmd="send", id=i, target=stopped_name, timeout=600) for i in range(1000)))
+        tool.write(command(cmd="lookup", id="L", target=live_name) + command(cmd="send", id="S", target=live_name))
+        # Each answer would otherwise wait out ten minutes of time-outs.
+        self.assertEqual(tool.events(2), [{"event": "lookup", "id": "L", "found": True}, sent("S", 0)])
+        tool.cmd(cmd="quit")
+        self.assertEqual(tool.rest(), [])
+        self.assertEqual(tool.wait(), 0)
+        self.assertEqual(live.event()["msgid"], 1)
+
     def test_reply_that_arrives_during_a_nested_wait_is_reported_when_it_ends(self):
         outer = self.port(unique_name("outer"), mode="hold")
         inner = self.port(unique_name("inner"), mode="hold")

@@ -103,6 +103,45 @@ class Streams(Case):
         self.assertEqual(proc.wait(WAIT), 0)
 
 
+    def test_many_idle_peers_leave_room_for_the_tools_own_requests(self):
+        own, other = unique_name("own"), unique_name("other")
+        receiver = self.started(other)
+
+        def few_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+
+        proc = subprocess.Popen([BINARY, "listen", own], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                preexec_fn=few_descriptors)
+        self.addCleanup(proc.kill)
+        self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+        idle = [peer.Connection(own) for _ in range(120)]
+        self.addCleanup(lambda: [c.close() for c in idle])
+        proc.stdin.write(b"".join(command(cmd="lookup", id=i, target=own).encode() for i in range(20)))
+        proc.stdin.write(command(cmd="send", id="s", target=other, data="QQ==").encode())
+        proc.stdin.flush()
+        answers = [check_line(proc.stdout.readline()) for _ in range(21)]
+        self.assertEqual([a["found"] for a in answers[:20]], [True] * 20)
+        self.assertEqual(answers[20], {"event": "sent", "id": "s", "status": 0})
+        self.assertEqual(receiver.event()["data"], "QQ==")
+        proc.stdin.close()
+        self.assertEqual(proc.wait(WAIT), 0)
+
+    def test_a_driver_that_writes_everything_before_reading_gets_every_answer(self):
+        name = unique_name()
+        proc = subprocess.Popen([BINARY, "listen", name], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.addCleanup(proc.kill)
+        count = 100000  # megabytes of input and of output, far beyond both pipes
+        data = "".join(command(cmd="lookup", id=i, target=name) for i in range(count)).encode()
+        writer = threading.Thread(target=lambda: (proc.stdin.write(data), proc.stdin.close()))
+        writer.start()
+        writer.join(WAIT * 3)
+        self.assertFalse(writer.is_alive(), "the tool stopped reading its input")
+        lines = proc.stdout.read().splitlines()
+        self.assertEqual(len(lines), count + 1)
+        self.assertEqual(check_line(lines[-1] + b"\n"), {"event": "lookup", "id": count - 1, "found": True})
+        self.assertEqual(proc.wait(WAIT), 0)
+
+
 class NestedWaits(Case):
     def test_a_settled_outer_send_does_not_keep_waking_the_inner_wait(self):
         tool = self.started(unique_name("self"))
