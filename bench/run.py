@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -362,11 +363,61 @@ def plugin():
         "%.4f%%" % (100 * tick / 250000), "< 1 ms", tick < 1000)
 
 
+def waiting(count=1000, timeout=2.0):
+    """Sends that wait on a stopped receiver: what they cost the stack, and what they hold up."""
+    def vmstk(pid):
+        with open("/proc/%d/status" % pid) as f:
+            return int(re.search(r"^VmStk:\s+(\d+)", f.read(), re.M).group(1))
+
+    def lookup(proc, tag):
+        proc.stdin.write(b'{"cmd":"lookup","id":"%s"}\n' % tag.encode())
+        proc.stdin.flush()
+        sent = time.perf_counter()
+        while json.loads(proc.stdout.readline()).get("id") != tag:
+            pass
+        return time.perf_counter() - sent
+
+    answers, stacks, lates = [], [], []
+    for rep in range(REPS):
+        name = "%s.stopped%d" % (TAG, rep)
+        stopped = subprocess.Popen([tool("vornex-port"), "listen", name], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE)
+        stopped.stdout.readline()
+        os.kill(stopped.pid, signal.SIGSTOP)
+        proc = subprocess.Popen([tool("vornex-port"), "listen", name + ".tool"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE)
+        proc.stdout.readline()
+        lookup(proc, "before")
+        base = vmstk(proc.pid)
+        started = time.perf_counter()
+        proc.stdin.write(b"".join(b'{"cmd":"send","target":"%s","id":%d,"timeout":%g}\n' % (name.encode(), i, timeout)
+                                  for i in range(count)))
+        answers.append(lookup(proc, "behind"))
+        stacks.append((vmstk(proc.pid) - base) * 1024 / count)
+        last = 0
+        for _ in range(count):
+            json.loads(proc.stdout.readline())
+            last = time.perf_counter() - started
+        lates.append(last - timeout)
+        proc.kill()
+        stopped.kill()
+        proc.wait()
+        stopped.wait()
+    answer, stack, late = median(answers), median(stacks), median(lates)
+    row("waiting: lookup answered behind %d waiting sends" % count, "%.1f ms" % (answer * 1000), "0.1 s goal",
+        "%.3f" % (answer / 0.1), "< 0.1 s", answer < 0.1)
+    row("waiting: last of %d sends ends after its %g s time-out" % (count, timeout), "+%.0f ms" % (late * 1000),
+        "0.5 s goal", "%.2f" % (late / 0.5), "< +0.5 s", late < 0.5)
+    row("waiting: stack per waiting send", "%.0f B" % stack, "8 MiB / 1,024 levels", "%.2f" % (stack / 8192),
+        "< 8 KiB", stack < 8192)
+
+
 def main():
     build()
     started = time.perf_counter()
     try:
-        for step in (relay, commands, payload, memory, plugin):
+        # Steps may be named on the command line: `bench/run.py relay waiting`.
+        for step in [globals()[a] for a in sys.argv[1:]] or (relay, commands, payload, memory, waiting, plugin):
             step()
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
