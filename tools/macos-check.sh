@@ -32,7 +32,8 @@ for arch in "${archs[@]}"; do
   cmake -S . -B "$out/$arch" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/macos-cross.cmake" -DMACOS_SYSROOT="$sysroot" \
     -DCMAKE_OSX_ARCHITECTURES="$arch" -DWARNINGS_AS_ERRORS=ON \
     ${SIMDJSON_SOURCE_DIR:+-DSIMDJSON_SOURCE_DIR="$(realpath "$SIMDJSON_SOURCE_DIR")"} >/dev/null
-  # Compiler warnings already fail the build; the linker's are caught from its output.
+  # Compiler warnings already fail the build; the linker's are caught from its output,
+  # which holds every step only when nothing is left over from an earlier build.
   cmake --build "$out/$arch" --clean-first -j "$(nproc)" 2>&1 | tee "$out/$arch/build.log" | grep -v '^\[' || true
   [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "macos-check: the $arch build failed" >&2; exit 1; }
   rm -rf "$out/stage-$arch"
