@@ -1,5 +1,8 @@
-// Blocks made from lambdas are autoreleased; a thread of our own has no pool
-// that would ever drain them.
+// The pool drains whatever Objective-C objects `body` autoreleases. Blocks handed
+// to CFRunLoopPerformBlock are not among them: a lambda written at the call
+// becomes a stack block that the function copies before it returns, so nothing
+// is autoreleased there (a lambda kept in a variable first would be copied and
+// autoreleased, since the tool is not built with ARC).
 #import <Foundation/Foundation.h>
 
 #include "objc_bridge.h"

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 int output = 1;
 
@@ -291,16 +290,6 @@ void emit(const EventObject& event) {
     }
     parts.push_back({line.data() + from, line.size() - from});
     if (!writeParts(parts.data(), parts.size())) _exit(statusOutputClosed);
-}
-
-void watchOutput() {
-    std::thread([] {
-        pollfd p{output, 0, 0};
-        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
-        }
-        // A pipe whose reader has gone reports an error; a file or terminal never wakes this.
-        if (p.revents & (POLLERR | POLLHUP)) _exit(statusOutputClosed);
-    }).detach();
 }
 
 void fail(const std::string& message, int32_t status) {

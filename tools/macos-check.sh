@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Cross-builds both macOS deliverables on Linux, once per architecture with
+# warnings as errors, installs each into a staging tree, joins the slices into
+# universal binaries and checks the result from outside, as a Mac would see it:
+# Mach-O kinds, architectures, minimum macOS, the bundle's exports, linked
+# libraries, the arm64 signature, the bundle's layout and Info.plist.
+#
+#   tools/macos-check.sh SYSROOT
+#
+# SYSROOT is a macOS SDK (usr/include, usr/lib, System/Library/Frameworks); it
+# is never part of the repository. SIMDJSON_SOURCE_DIR in the environment names
+# simdjson 3.0.1's singleheader/ folder for a build without network; without it
+# the build downloads that release. Builds into build-macos/ (BUILD_DIR to change).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+  echo "usage: tools/macos-check.sh SYSROOT (a macOS SDK folder)" >&2
+  exit 64
+fi
+sysroot="$(realpath "$1")"
+tools/install-packages.sh cmake make python3 clang-19 lld-19 llvm-19
+
+llvm=/usr/lib/llvm-19/bin
+out="$(realpath -m "${BUILD_DIR:-build-macos}")"
+archs=(x86_64 arm64)
+tool=usr/local/bin/vornex-port
+bundle=Library/OFX/Plugins/tavrin-autostart.ofx.bundle
+plugin=$bundle/Contents/MacOS/tavrin-autostart.ofx
+
+for arch in "${archs[@]}"; do
+  cmake -S . -B "$out/$arch" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/macos-cross.cmake" -DMACOS_SYSROOT="$sysroot" \
+    -DCMAKE_OSX_ARCHITECTURES="$arch" -DWARNINGS_AS_ERRORS=ON \
+    ${SIMDJSON_SOURCE_DIR:+-DSIMDJSON_SOURCE_DIR="$(realpath "$SIMDJSON_SOURCE_DIR")"} >/dev/null
+  # Compiler warnings already fail the build; the linker's are caught from its output,
+  # which holds every step only when nothing is left over from an earlier build.
+  cmake --build "$out/$arch" --clean-first -j "$(nproc)" 2>&1 | tee "$out/$arch/build.log" | grep -v '^\[' || true
+  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "macos-check: the $arch build failed" >&2; exit 1; }
+  rm -rf "$out/stage-$arch"
+  DESTDIR="$out/stage-$arch" cmake --install "$out/$arch" >/dev/null
+done
+
+# The universal tree: the first architecture's, with each binary joined from all slices.
+rm -rf "$out/universal"
+cp -a "$out/stage-${archs[0]}" "$out/universal"
+for binary in "$tool" "$plugin"; do
+  slices=()
+  for arch in "${archs[@]}"; do slices+=("$out/stage-$arch/$binary"); done
+  "$llvm/llvm-lipo" -create "${slices[@]}" -output "$out/universal/$binary"
+done
+
+passed=0
+failed=0
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+    echo "ok   $1: $3"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $1: expected \"$2\", got \"$3\""
+  fi
+}
+
+buildWarnings=0
+for arch in "${archs[@]}"; do
+  buildWarnings=$((buildWarnings + $(grep -ci 'warning' "$out/$arch/build.log" || true)))
+done
+check "build warnings (both architectures)" 0 "$buildWarnings"
+
+inspect() {  # inspect NAME FILE KIND MINOS
+  local name=$1 file=$2 kind=$3 minos=$4 arch slice
+  check "$name architectures" "${archs[*]}" "$("$llvm/llvm-lipo" -archs "$file" | xargs)"
+  for arch in "${archs[@]}"; do
+    slice="$out/slice"
+    "$llvm/llvm-lipo" "$file" -thin "$arch" -output "$slice"
+    local header cpu
+    header="$("$llvm/llvm-otool" -hv "$slice" | tail -1)"
+    cpu="$(awk '{print tolower($2)}' <<<"$header")"
+    check "$name [$arch] cpu type" "$([ "$arch" == x86_64 ] && echo x86_64 || echo arm64)" "$cpu"
+    check "$name [$arch] Mach-O kind" "$kind" "$(awk '{print $5}' <<<"$header")"
+    # The platform (1 is macOS) and minimum system that the loader enforces.
+    check "$name [$arch] LC_BUILD_VERSION platform, minos" "1 $minos" \
+      "$("$llvm/llvm-otool" -l "$slice" | awk '/cmd LC_BUILD_VERSION/{b=1} b&&/platform/{p=$2} b&&/minos/{print p, $2; b=0}' | xargs)"
+    local libs others
+    libs="$("$llvm/llvm-otool" -L "$slice" | tail -n +2 | awk '{print $1}')"
+    others="$( (grep -v -E '^(/usr/lib/|/System/Library/)' <<<"$libs" || true) | xargs)"
+    check "$name [$arch] libraries outside /usr/lib and /System" "" "$others"
+    echo "     $(xargs -n1 basename <<<"$libs" | xargs)"
+    # Apple silicon runs no arm64 code without a signature; the linker's ad-hoc one suffices until it is signed.
+    if [ "$arch" == arm64 ]; then
+      check "$name [$arch] code signature" yes \
+        "$("$llvm/llvm-otool" -l "$slice" | grep -q 'cmd LC_CODE_SIGNATURE' && echo yes || echo no)"
+    fi
+    if [ "$kind" == BUNDLE ]; then
+      check "$name [$arch] exports" "_OfxGetNumberOfPlugins _OfxGetPlugin _OfxSetHost" \
+        "$("$llvm/llvm-objdump" --macho --exports-trie "$slice" | awk '/^0x/{print $2}' | sort | xargs)"
+    fi
+    rm -f "$slice"
+  done
+}
+
+inspect vornex-port "$out/universal/$tool" EXECUTE 11.0
+inspect tavrin-autostart "$out/universal/$plugin" BUNDLE 15.0
+
+check "bundle layout" "Contents/Info.plist Contents/MacOS/tavrin-autostart.ofx" \
+  "$(cd "$out/universal/$bundle" && find . -type f -o -type l | sed 's|^\./||' | sort | xargs)"
+check "Info.plist" "BNDL tavrin-autostart.ofx com.tavrin.ofx.autostart 15.0" "$(python3 - "$out/universal/$bundle/Contents/Info.plist" <<'EOF'
+import plistlib, sys
+with open(sys.argv[1], "rb") as f:
+    p = plistlib.load(f)
+print(p.get("CFBundlePackageType"), p.get("CFBundleExecutable"), p.get("CFBundleIdentifier"), p.get("LSMinimumSystemVersion"))
+EOF
+)"
+
+echo "universal products: $out/universal/$tool and $out/universal/$bundle"
+echo "macos-check: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
