@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "cfref.h"
-#include "objc_bridge.h"
 #include "protocol.h"
 #include "startup.h"
 
@@ -251,9 +250,11 @@ void startPending() {
 
 /// Queues a block on the main run loop that starts what is pending.
 void queueStart() {
-    CFRunLoopRef main = CFRunLoopGetMain();
-    // On macOS the lambda becomes an autoreleased block: drain it here, not at the thread's end.
-    withAutoreleasePool([main] { CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [] { startPending(); }); });
+    // A lambda written at the call becomes a stack block, which CFRunLoopPerformBlock
+    // copies before it returns: nothing is autoreleased, so no pool is needed here.
+    // Keep it at the call: outside ARC, a lambda held in a variable first would be
+    // copied and autoreleased, with no pool on the reader's thread to drain it.
+    CFRunLoopPerformBlock(CFRunLoopGetMain(), kCFRunLoopDefaultMode, [] { startPending(); });
 }
 
 /// Before a send waits: a fresh block for what is pending. The run loop takes its

@@ -239,7 +239,7 @@ class Misbehaving(StressCase):
             stalled.append(holding[0])
             steady_batch()
             self.assertTrue(tool.lookup(target, id="killed %d" % round_))
-        # A claimed length is not memory taken: six peers claimed 2 GiB each. (The bound
+        # A claimed length is not memory taken: six peers claimed 1.5 GiB each. (The bound
         # leaves room for a sanitizer's quarantine of freed memory.)
         self.assertLess(memory_kib(tool.pid, "VmHWM") - base, 1 << 20)
 

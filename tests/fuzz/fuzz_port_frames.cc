@@ -92,7 +92,7 @@ void markIds(std::vector<uint8_t>& bytes, size_t bit) {
     for (size_t at = 0; n - at >= 12;) {
         const uint8_t* p = bytes.data() + at;
         uint32_t length = u32(p + 8);
-        if (std::memcmp(p, "CFMQ", 4) != 0 || length > 0x7fffffff || n - at - 12 < length) break;
+        if (std::memcmp(p, "CFMQ", 4) != 0 || length > 0x60000000 || n - at - 12 < length) break;
         bytes[at + 7] = uint8_t((bytes[at + 7] & ~0x40) | (bit ? 0x40 : 0));
         at += 12 + length;
     }
@@ -104,7 +104,7 @@ std::vector<Request> wellFormed(const uint8_t* p, size_t n) {
     for (size_t at = 0; n - at >= 12;) {
         if (std::memcmp(p + at, "CFMQ", 4) != 0) break;
         uint32_t length = u32(p + at + 8);
-        if (length > 0x7fffffff || n - at - 12 < length) break;
+        if (length > 0x60000000 || n - at - 12 < length) break;
         out.push_back({int32_t(u32(p + at + 4)), std::string(reinterpret_cast<const char*>(p + at + 12), length)});
         at += 12 + length;
     }
@@ -164,7 +164,7 @@ SInt32 expectedReply(const uint8_t* stream, size_t n, size_t& at, std::string& r
     // end of its replies, whole or cut, comes while the request waits.
     if (n - at < 12) return kCFMessagePortBecameInvalidError;
     uint32_t length = u32(stream + at + 8);
-    if (std::memcmp(stream + at, "CFMR", 4) != 0 || length > 0x7fffffff) return kCFMessagePortTransportError;
+    if (std::memcmp(stream + at, "CFMR", 4) != 0 || length > 0x60000000) return kCFMessagePortTransportError;
     if (n - at - 12 < length) return kCFMessagePortBecameInvalidError;
     reply.assign(reinterpret_cast<const char*>(stream + at + 12), length);
     at += 12 + length;
