@@ -25,7 +25,8 @@ gtest_discover_tests(autostart_unit_tests DISCOVERY_TIMEOUT 30)
 
 # The host simulator with the real bundle, on its driven clock.
 add_executable(autostart_hostsim_tests ${CMAKE_CURRENT_SOURCE_DIR}/autostart_hostsim_test.cc)
-target_link_libraries(autostart_hostsim_tests PRIVATE GTest::gmock GTest::gtest_main)
+target_link_libraries(autostart_hostsim_tests PRIVATE GTest::gmock GTest::gtest_main ${CMAKE_DL_LIBS})
+target_include_directories(autostart_hostsim_tests PRIVATE ${PROJECT_SOURCE_DIR}/autostart)
 target_compile_definitions(autostart_hostsim_tests PRIVATE
   HOSTSIM="$<TARGET_FILE:hostsim>" EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples" AUTOSTART_BINARY="${AUTOSTART_BINARY}")
 add_dependencies(autostart_hostsim_tests hostsim tavrin-autostart)

@@ -1,18 +1,22 @@
 // The built bundle played through the host simulator on a driven clock, the
 // simulator's checks of what it is given, the installed programs, and the
-// bundle's exported symbols.
+// bundle's exported symbols and what its entry points answer.
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "ofx.h"
 
 namespace {
 
@@ -208,10 +212,34 @@ TEST(Install, ProgramsFindTheLayerRelativeToThemselves) {
     EXPECT_EQ(status, 0) << text;
 }
 
-TEST(Bundle, ExportsExactlyTheThreeEntryPoints) {
+TEST(Bundle, ExportsExactlyTheThreeEntryPointsAndOffersNoPlugins) {
     std::string symbols =
         output("nm -D --defined-only " + std::string(AUTOSTART_BINARY) + " | awk '{print $3}' | sort");
     EXPECT_EQ(symbols, "OfxGetNumberOfPlugins\nOfxGetPlugin\nOfxSetHost\n");
+
+    // Loaded as a host loads it, in a process that is not the host and has no support
+    // folder: the constructor stays idle and silent, and only the entry points answer.
+    std::string home = (std::filesystem::temp_directory_path() / "bundle-home-XXXXXX").string();
+    ASSERT_NE(mkdtemp(home.data()), nullptr);
+    const char* userHome = getenv("HOME");
+    std::string savedHome = userHome ? userHome : "";
+    setenv("HOME", home.c_str(), 1);
+    void* bundle = dlopen(AUTOSTART_BINARY, RTLD_NOW | RTLD_LOCAL);
+    userHome ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
+    std::filesystem::remove_all(home);
+    ASSERT_NE(bundle, nullptr) << dlerror();
+    auto setHost = reinterpret_cast<OfxStatus (*)(const OfxHost*)>(dlsym(bundle, "OfxSetHost"));
+    auto count = reinterpret_cast<int (*)()>(dlsym(bundle, "OfxGetNumberOfPlugins"));
+    auto get = reinterpret_cast<OfxPlugin* (*)(int)>(dlsym(bundle, "OfxGetPlugin"));
+    ASSERT_TRUE(setHost && count && get);
+    OfxHost host{nullptr, nullptr};
+    EXPECT_EQ(setHost(&host), kOfxStatOK);
+    EXPECT_EQ(setHost(nullptr), kOfxStatOK);
+    for (int call = 0; call < 2; ++call)
+        EXPECT_EQ(count(), 0);
+    for (int index : {0, 1, -1, INT_MIN, INT_MAX})
+        EXPECT_EQ(get(index), nullptr) << index;
+    dlclose(bundle);
 }
 
 TEST(Bundle, HasTheLayoutThatHostsSearch) {

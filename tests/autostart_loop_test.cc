@@ -126,6 +126,7 @@ TEST_F(LoopTest, WindowTitleListIsReportedOnlyWhenItChanges) {
 }
 
 TEST_F(LoopTest, AnotherLanguageIsFoundByOwnNamesEveryEighthAttempt) {
+    const std::string found = "ax: English menu names did not match, found the script by its own name";
     buildMenus("Arbeitsbereich", "Skripte");
     load();
     run([&](int tick) {
@@ -134,9 +135,26 @@ TEST_F(LoopTest, AnotherLanguageIsFoundByOwnNamesEveryEighthAttempt) {
     });
     // Press phase starts at 46; 46 and 47 find nothing, 48 is a multiple of 8.
     EXPECT_THAT(pressTicks_, ElementsAre(48));
-    EXPECT_THAT(ticksOf("ax: English menu names did not match, found the script by its own name"), ElementsAre(48));
+    EXPECT_THAT(ticksOf(found), ElementsAre(48));
     EXPECT_THAT(ticksOf("ax: matched 0 of 4 menu levels"), IsEmpty());
     EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(49));
+
+    // Visible from the start: found at attempt 40. Presses that fail until attempt 50
+    // show each search in between, which only a period of 8 puts at 40, 48 and 56.
+    TearDown();
+    SetUp();
+    PLAXNodeRef script = buildMenus("Arbeitsbereich", "Skripte");
+    PLHostAXSetPressResult(script, kAXErrorCannotComplete);
+    showWindow("Projekt");
+    load("autostart-visible.ofx");
+    run([&](int tick) {
+        if (tick == 50) PLHostAXSetPressResult(script, kAXErrorSuccess);
+        if (tick == 57) writeManifest(wallNow());
+    });
+    EXPECT_THAT(ticksOf(found), ElementsAre(40, 48, 56));
+    EXPECT_THAT(ticksOf("ax: press err=-25204"), ElementsAre(40, 48));
+    EXPECT_THAT(pressTicks_, ElementsAre(56));
+    EXPECT_THAT(ticksOf("ax: matched 0 of 4 menu levels"), ElementsAre(41, 51));
 }
 
 TEST_F(LoopTest, MissingItemReportsPeriodicallyAndGivesUp) {

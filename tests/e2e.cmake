@@ -5,10 +5,13 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   foreach(group startup protocol send users streams stress examples)
     add_test(NAME e2e_${group}
-      COMMAND ${Python3_EXECUTABLE} -m unittest -v test_${group}
+      COMMAND ${Python3_EXECUTABLE} -c "import harness\nharness.run_module('test_${group}')"
       WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
+    # A module in which a test could not run (root only, a name held elsewhere) ends with
+    # harness.SKIPPED and shows as skipped.
     set_tests_properties(e2e_${group} PROPERTIES
       ENVIRONMENT "VORNEX_PORT=$<TARGET_FILE:vornex-port>;PYTHONDONTWRITEBYTECODE=1"
+      SKIP_RETURN_CODE 77
       TIMEOUT 180)
   endforeach()
 else()

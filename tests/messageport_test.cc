@@ -310,18 +310,52 @@ TEST_F(MessagePorts, AReceiverThatClosesWhileASendWaitsEndsTheWaitAtOnce) {
 }
 
 TEST_F(MessagePorts, RepliesStayInStepAfterOneWayAndTimedOutRequests) {
-    ServedPort served(uniqueName("steps"));
-    served.received.reply = "ok";
-    CFMessagePortRef p = remote(served.name);
-    ASSERT_NE(p, nullptr);
-    CFDataRef d = makeData("one-way");
-    EXPECT_EQ(CFMessagePortSendRequest(p, 5, d, 1, 1, nullptr, nullptr), kCFMessagePortSuccess);
-    CFRelease(d);
-    std::string reply;
-    EXPECT_EQ(sendTo(p, 6, "two-way", 5, &reply), kCFMessagePortSuccess);
-    EXPECT_EQ(reply, "ok");
-    EXPECT_EQ(sendTo(p, 7, "three", 5, &reply), kCFMessagePortSuccess);
-    CFRelease(p);
+    // The receiver answers each request with a reply of its own, and holds back its answer
+    // to "late" until the sender has given up: an answer that passed for the next one shows.
+    std::atomic<bool> released{false};
+    auto answer = [](CFMessagePortRef, SInt32, CFDataRef d, void* info) -> CFDataRef {
+        if (bytes(d) == "late") {
+            while (!static_cast<std::atomic<bool>*>(info)->load())
+                std::this_thread::yield();
+        }
+        return makeData("re " + bytes(d));
+    };
+    std::string name = uniqueName("steps");
+    CFRunLoopRef loop = nullptr;
+    std::atomic<bool> ready{false};
+    std::thread receiver([&] {
+        CFMessagePortContext context = {0, &released, nullptr, nullptr, nullptr};
+        CFStringRef n = str(name);
+        CFMessagePortRef local = CFMessagePortCreateLocal(nullptr, n, answer, &context, nullptr);
+        CFRelease(n);
+        loop = CFRunLoopGetCurrent();
+        schedule(local, loop);
+        ready = true;
+        CFRunLoopRun();  // until stopped below; the loop outlives the stop, as the port stays valid till then
+        CFMessagePortInvalidate(local);
+        CFRelease(local);
+    });
+    while (!ready)
+        std::this_thread::yield();
+
+    CFMessagePortRef p = remote(name);
+    EXPECT_NE(p, nullptr);
+    if (p) {
+        CFDataRef d = makeData("one-way");
+        EXPECT_EQ(CFMessagePortSendRequest(p, 5, d, 1, 1, nullptr, nullptr), kCFMessagePortSuccess);
+        CFRelease(d);
+        std::string reply;
+        EXPECT_EQ(sendTo(p, 6, "two-way", 5, &reply), kCFMessagePortSuccess);
+        EXPECT_EQ(reply, "re two-way");
+        EXPECT_EQ(sendTo(p, 7, "late", 0.05), kCFMessagePortReceiveTimeout);
+        released = true;
+        EXPECT_EQ(sendTo(p, 8, "three", 5, &reply), kCFMessagePortSuccess);
+        EXPECT_EQ(reply, "re three");
+        CFRelease(p);
+    }
+    released = true;
+    CFRunLoopStop(loop);
+    receiver.join();
 }
 
 TEST_F(MessagePorts, MisbehavingPeersDoNotStopAPortFromServingOthers) {

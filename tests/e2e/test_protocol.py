@@ -41,7 +41,8 @@ class Lines(Case):
         name = unique_name()
         tool = self.started(name)
         tool.write('{"cmd":"lookup","id":1,"target":%s}\r\n\r\n' % json.dumps(name))
-        tool.write('{"cmd":"lookup","id":2}\r\n{"cmd":"lookup","id":3,"target":%s}' % json.dumps(name))
+        tool.write('{"cmd":"lookup","id":2,"target":%s}\r\n{"cmd":"lookup","id":3,"target":%s}'
+                   % (json.dumps(unique_name()), json.dumps(name)))
         evs, code = tool.finish()
         self.assertEqual([(e["id"], e["found"]) for e in evs], [(1, True), (2, False), (3, True)])
         self.assertEqual(code, 0)
@@ -133,7 +134,7 @@ class Ending(Case):
         tool = self.started(name)
         missing = unique_name()
         tool.write(command(cmd="lookup", id=1, target=name) + "[]\n" + command(cmd="nope", id=2)
-                   + command(cmd="send", id=3, target=missing) + command(cmd="lookup", id=4))
+                   + command(cmd="send", id=3, target=missing) + command(cmd="lookup", id=4, target=missing))
         evs, code = tool.finish()
         self.assertEqual(evs, [{"event": "lookup", "id": 1, "found": True}, UNKNOWN,
                                {"event": "sent", "id": 3, "status": -99},
@@ -147,7 +148,7 @@ class Ending(Case):
     def test_quit_in_the_middle(self):
         name = unique_name()
         tool = self.started(name)
-        tool.write(command(cmd="lookup", id=1, target=name) + command(cmd="lookup", id=2)
+        tool.write(command(cmd="lookup", id=1, target=name) + command(cmd="lookup", id=2, target=unique_name())
                    + command(cmd="quit", id=5) + command(cmd="lookup", id=3, target=name))
         # Standard input stays open: the quit alone must end the process.
         self.assertEqual(tool.rest(), [{"event": "lookup", "id": 1, "found": True},

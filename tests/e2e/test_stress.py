@@ -20,7 +20,7 @@ import time
 import unittest
 
 import peer
-from harness import BINARY, WAIT, Case, Tool, check_line, command, unique_name
+from harness import BINARY, STATUS_OUTPUT_CLOSED, WAIT, Case, Tool, check_line, command, unique_name
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STRESS_PEER = os.path.join(HERE, "stress_peer.py")
@@ -453,7 +453,8 @@ class Walkaway(Case):
         got = self.read_lines(fd, rng.choice([rng.randint(0, prompt), prompt]), where)
         proc.stdout.close()
         # With the input ended as well, whichever the tool notices first decides.
-        self.assertIn(self.ended(proc, where), (0, 74) if input_too else (74,), where)
+        closed = (0, STATUS_OUTPUT_CLOSED) if input_too else (STATUS_OUTPUT_CLOSED,)
+        self.assertIn(self.ended(proc, where), closed, where)
         writer.join(WAIT)
         self.assertFalse(writer.is_alive(), where)
         everything.subtract(map(key, got))
