@@ -3,3 +3,8 @@ add_executable(bridge_tests
 )
 target_link_libraries(bridge_tests PRIVATE bridgecore GTest::gtest_main)
 gtest_discover_tests(bridge_tests DISCOVERY_TIMEOUT 30)
+
+# A binary of its own: it replaces the layer's CFMessagePortSendRequest.
+add_executable(send_path_tests ${CMAKE_CURRENT_SOURCE_DIR}/send_path_test.cc)
+target_link_libraries(send_path_tests PRIVATE bridgecore GTest::gtest_main)
+gtest_discover_tests(send_path_tests DISCOVERY_TIMEOUT 30)
