@@ -21,7 +21,10 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build-bench")
+STEPS = ("relay", "commands", "payload", "memory", "waiting", "plugin")
+# Arguments: step names to run only those, and a build folder (build-bench/ by default).
+_folders = [a for a in sys.argv[1:] if a not in STEPS]
+BUILD = os.path.abspath(_folders[0]) if _folders else os.path.join(ROOT, "build-bench")
 BIN = os.path.join(BUILD, "bin")
 TAG = "bench%d" % os.getpid()
 REPS = 5
@@ -416,9 +419,8 @@ def main():
     build()
     started = time.perf_counter()
     try:
-        # Steps may be named on the command line: `bench/run.py relay waiting`.
-        for step in [globals()[a] for a in sys.argv[1:]] or (relay, commands, payload, memory, waiting, plugin):
-            step()
+        for name in [a for a in sys.argv[1:] if a in STEPS] or STEPS:
+            globals()[name]()
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
     header = ("figure", "measured", "reference", "ratio", "goal", "met?")

@@ -52,6 +52,10 @@ constexpr int kWaitingSendsLimit = 1024;
 int waitingSends = 0;
 /// Commands in progress on the main thread, one inside the other's wait.
 int commandDepth = 0;
+/// Commands started since the queue was last empty: once a large backlog has
+/// drained, the memory it held goes back, so that memory follows the backlog, not the count.
+size_t startedSinceEmpty = 0;
+constexpr size_t kLargeBacklog = 65536;
 /// The end of input was reached while sends waited: the last of them ends the tool.
 bool inputEnded = false;
 /// Signalled when a command ends inside another's wait. A run of the loop returns
@@ -227,8 +231,14 @@ void startPending() {
     for (;;) {
         std::unique_ptr<CommandObject> command;
         {
-            std::lock_guard<std::mutex> hold(queueLock);
-            if (pending.empty()) return;
+            std::unique_lock<std::mutex> hold(queueLock);
+            if (pending.empty()) {
+                hold.unlock();
+                if (startedSinceEmpty > kLargeBacklog) giveBackFreeMemory();
+                startedSinceEmpty = 0;
+                return;
+            }
+            ++startedSinceEmpty;
             const CommandObject* next = pending.front().get();
             bool waits = next && next->cmd.isString && next->cmd.text == "send";
             if (waits && waitingSends >= kWaitingSendsLimit) return;

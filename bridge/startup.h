@@ -21,5 +21,8 @@ extern std::vector<CFMessagePortRef> ports;
 /// The reader thread, held for the life of the process.
 extern std::thread* reader;
 
+/// Returns memory that a drained backlog of commands left free to the system, where the allocator keeps it.
+void giveBackFreeMemory();
+
 /// Runs the tool; returns only if the main run loop ever does, with the exit status.
 int startUp(int argc, char** argv);
