@@ -76,16 +76,17 @@ class Streams(Case):
         closed = subprocess.run([BINARY], stdin=subprocess.DEVNULL, preexec_fn=lambda: os.close(1))
         self.assertEqual(closed.returncode, 64, USAGE)
 
-    def test_a_process_out_of_descriptors_turns_peers_away_and_recovers(self):
-        name = unique_name()
-
-        def few_descriptors():
-            resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
-
+    def started_with_descriptors(self, name, limit):
+        """The tool, allowed `limit` open descriptors, once it is ready."""
         proc = subprocess.Popen([BINARY, "listen", name], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                preexec_fn=few_descriptors)
+                                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
         self.addCleanup(proc.kill)
         self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+        return proc
+
+    def test_a_process_out_of_descriptors_turns_peers_away_and_recovers(self):
+        name = unique_name()
+        proc = self.started_with_descriptors(name, 24)
         idle = [peer.Connection(name) for _ in range(40)]  # more than the tool can accept
         # Peers it cannot take must not keep it busy: a spinning loop burns the whole pause.
         before = cpu_seconds(proc.pid)
@@ -106,14 +107,7 @@ class Streams(Case):
     def test_many_idle_peers_leave_room_for_the_tools_own_requests(self):
         own, other = unique_name("own"), unique_name("other")
         receiver = self.started(other)
-
-        def few_descriptors():
-            resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
-
-        proc = subprocess.Popen([BINARY, "listen", own], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                preexec_fn=few_descriptors)
-        self.addCleanup(proc.kill)
-        self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+        proc = self.started_with_descriptors(own, 64)
         idle = [peer.Connection(own) for _ in range(120)]
         self.addCleanup(lambda: [c.close() for c in idle])
         proc.stdin.write(b"".join(command(cmd="lookup", id=i, target=own).encode() for i in range(20)))
