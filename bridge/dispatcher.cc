@@ -27,8 +27,6 @@ namespace {
 /// Above this, a line's buffer is given back as soon as the line is parsed; below,
 /// it carries the next long line without regrowing (a fresh buffer costs a page fault per page).
 constexpr size_t kKeptLineCapacity = size_t(24) << 20;
-/// After a line longer than this the parser's buffers, as large as the line, are given back too.
-constexpr size_t kKeptParserLine = size_t(16) << 20;
 
 /// Commands parsed from one read are handed over together, so a fast input costs
 /// one lock and one wake-up per batch, not per line; a read never holds any back.
@@ -185,8 +183,28 @@ bool skipLiteral(const char*& p, const char* end, std::string_view word) {
     return true;
 }
 
+/// Which key `name` (unescaped) is.
+int keyNamed(std::string_view name) {
+    auto is = [&](const char* key, size_t size) { return name.size() == size && !std::memcmp(name.data(), key, size); };
+    switch (name.size()) {
+        case 2:
+            return is("id", 2) ? keyId : keyOther;
+        case 3:
+            return is("cmd", 3) ? keyCmd : keyOther;
+        case 4:
+            return is("data", 4) ? keyData : keyOther;
+        case 6:
+            return is("target", 6) ? keyTarget : keyOther;
+        case 7:
+            return is("timeout", 7) ? keyTimeout : keyOther;
+        default:
+            return keyOther;
+    }
+}
+
 /// Which key the content of a key string (between its quotes, valid) names.
 int keyOf(std::string_view raw) {
+    if (raw.find('\\') == std::string_view::npos) return keyNamed(raw);
     char name[8];
     size_t n = 0;
     for (size_t i = 0; i < raw.size(); ++i) {
@@ -204,13 +222,7 @@ int keyOf(std::string_view raw) {
         }
         name[n++] = c;
     }
-    std::string_view key(name, n);
-    if (key == "cmd") return keyCmd;
-    if (key == "id") return keyId;
-    if (key == "target") return keyTarget;
-    if (key == "data") return keyData;
-    if (key == "timeout") return keyTimeout;
-    return keyOther;
+    return keyNamed(std::string_view(name, n));
 }
 
 /// Checks that `line` is exactly one JSON object (RFC 8259) and finds the values
@@ -610,22 +622,30 @@ bool parseCommand(std::string_view line, CommandObject& command) {
     auto content = [&](Key key) { return raw(key).substr(1, raw(key).size() - 2); };
 
     command = CommandObject();
-    // No command word is longer than this, however it is escaped.
-    if (isString(keyCmd) && content(keyCmd).size() <= 36) {
-        std::string cmd;
-        appendUnescaped(cmd, content(keyCmd));
-        command.kind = kindOf(cmd);
+    if (isString(keyCmd)) {
+        std::string_view cmd = content(keyCmd);
+        // No command word is longer than this, however it is escaped.
+        if (cmd.find('\\') != std::string_view::npos && cmd.size() <= 36) {
+            std::string text;
+            appendUnescaped(text, cmd);
+            command.kind = kindOf(text);
+        } else {
+            command.kind = kindOf(cmd);
+        }
     }
+    // An unknown command is answered without any of its values.
+    if (command.kind == CommandKind::unknown) return true;
     char first = spans[keyTimeout].begin ? *spans[keyTimeout].begin : 0;
     command.present = uint8_t((isString(keyTarget) ? hasTarget : 0) | (isString(keyData) ? hasData : 0) |
                               (first == '-' || isDigit(first) ? hasTimeout : 0) | (spans[keyId].begin ? hasId : 0));
     if (!command.present) return true;
 
     std::string& out = command.packed;
-    size_t room = 8 + 21;
+    // Room for all, so that a long value never regrows; a short command stays inside the string itself.
+    size_t room = (command.present & hasTimeout ? sizeof(double) : 0) + 3;
     for (Key key : {keyTarget, keyData, keyId})
         room += raw(key).size();
-    out.reserve(room);
+    if (room > 15) out.reserve(room + 18);
     if (command.present & hasTimeout) {
         double timeout = std::strtod(std::string(raw(keyTimeout)).c_str(), nullptr);
         out.append(reinterpret_cast<const char*>(&timeout), sizeof timeout);
