@@ -19,7 +19,9 @@ std::vector<std::string> split(const std::vector<std::string>& chunks, bool atEn
     return lines;
 }
 
-std::string roundTripId(const std::string& line) {
+/// The id echoed for `line` (an object) with "cmd" "lookup" put first.
+std::string roundTripId(std::string line) {
+    line.insert(1, "\"cmd\":\"lookup\",");
     CommandObject c;
     if (!parseCommand(line, c)) return "<dropped>";
     return serializeEvent({{"id", RawJson{viewCommand(c).id.value_or("null")}}});
@@ -141,7 +143,7 @@ TEST(Commands, EchoTheIdOfEveryJsonType) {
     EXPECT_EQ(roundTripId(R"({"id":-1.5e3})"), R"({"id":-1.5e3})");
     EXPECT_EQ(roundTripId(R"({"id":"x\ny"})"), R"({"id":"x\ny"})");
     EXPECT_EQ(roundTripId(R"({"id":null})"), R"({"id":null})");
-    EXPECT_EQ(roundTripId(R"({})"), R"({"id":null})");
+    EXPECT_EQ(roundTripId(R"({"target":""})"), R"({"id":null})");
     EXPECT_EQ(roundTripId(R"({"id":false})"), R"({"id":false})");
     EXPECT_EQ(roundTripId(R"({"id" : { "a" : [1, {"b": "\u0000"}] }})"), R"({"id":{"a":[1,{"b":"\u0000"}]}})");
     EXPECT_EQ(roundTripId(R"({"id":1,"id":2})"), R"({"id":2})");
@@ -177,10 +179,14 @@ TEST(Commands, ReadFieldsOnlyWithTheirTypes) {
     EXPECT_EQ(v.data, "QQ==");
     EXPECT_FALSE(v.timeout);
     EXPECT_FALSE(v.id);
-    ASSERT_TRUE(parseCommand(R"({"timeout":2,"cmd":7, "target" : "a\u00e9\ud834\udd1e\n"})", c));
+    ASSERT_TRUE(parseCommand(R"({"timeout":2,"cmd":"lookup", "target" : "a\u00e9\ud834\udd1e\n"})", c));
     v = viewCommand(c);
     EXPECT_EQ(v.timeout, 2.0);
-    EXPECT_EQ(v.kind, CommandKind::unknown);
+    EXPECT_EQ(v.kind, CommandKind::lookup);
+    for (const char* unknown : {R"({"cmd":7,"id":1})", R"({"cmd":"QUIT"})", R"({"cmd":"lookup\u0000"})", "{}"}) {
+        ASSERT_TRUE(parseCommand(unknown, c)) << unknown;
+        EXPECT_EQ(c.kind, CommandKind::unknown) << unknown;
+    }
     EXPECT_EQ(v.target, "a\xC3\xA9\xF0\x9D\x84\x9E\n");
     // Keys and command words are matched after their escapes are decoded.
     ASSERT_TRUE(parseCommand(R"({"\u0063md":"q\u0075it"})", c));
