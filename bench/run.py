@@ -21,7 +21,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STEPS = ("relay", "commands", "payload", "memory", "waiting", "plugin")
+STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "plugin")
 # Arguments: step names to run only those, and a build folder (build-bench/ by default).
 _folders = [a for a in sys.argv[1:] if a not in STEPS]
 BUILD = os.path.abspath(_folders[0]) if _folders else os.path.join(ROOT, "build-bench")
@@ -337,6 +337,25 @@ def memory(line_mib=64, n_small=20000, n_large=200000):
         "%.0f MiB line" % (line_kib / 1024), "%.2fx" % (receiver_peak / line_kib), "<= 3x + 16 MiB",
         receiver_peak <= limit)
 
+    # Every kind of long line, each answered with its id echoed: numbers, one long string, deep nesting.
+    kinds = [
+        ("ten million small numbers and 1e400", b"[" + b",".join(b"%d" % (i % 10) for i in range(10 ** 7)) + b",1e400]"),
+        ("a 100 MiB string", b'"' + b"x" * (100 << 20) + b'"'),
+        ("nesting ten million deep", b"[" * 10 ** 7 + b"]" * 10 ** 7),
+    ]
+    for label, id_text in kinds:
+        line = b'{"cmd":"lookup","id":' + id_text + b"}\n"
+        del id_text
+        path = write_input("kind.txt", line)
+        line_kib = len(line) / 1024
+        del line
+        peak = drive([(path, 1)], [tool("vornex-port"), "listen", TAG + ".kind"], ready=True)["peak_kb"]
+        os.remove(path)
+        row("memory: peak RSS, %.0f MiB line, %s" % (line_kib / 1024, label), "%.0f MiB" % (peak / 1024),
+            "%.0f MiB line" % (line_kib / 1024), "%.2fx" % (peak / line_kib), "<= 3x + 16 MiB",
+            peak <= 3 * line_kib + 16 * 1024)
+    kinds = None
+
     owner = Port(TAG + ".grow")
     lines = [b'{"cmd":"lookup","target":"%s","id":%d}\n' % (owner.name.encode(), i) for i in range(n_large)]
     first = write_input("grow1.txt", b"".join(lines[:n_small]))
@@ -351,6 +370,38 @@ def memory(line_mib=64, n_small=20000, n_large=200000):
     row("memory: RSS after %dk lookups" % (n_large // 1000), "%.1f MiB" % (large / 1024),
         "%.1f MiB after %dk" % (small / 1024, n_small // 1000), "%+.1f MiB" % ((large - small) / 1024),
         "<= +1 MiB", large - small <= 1024)
+
+
+def queued(n=1000000, base=20000):
+    """Memory per command read but not yet handled: nobody reads the answers, so once
+    the pipe is full the main thread waits in its write and what is read stays queued."""
+
+    def rss_once_read(count):
+        path = write_input("queued%d.txt" % count, b"".join(b'{"cmd":"lookup","id":%d}\n' % i for i in range(count)))
+        size = os.path.getsize(path)
+        with open(path, "rb") as stdin:
+            proc = subprocess.Popen([tool("vornex-port"), "listen", "%s.q%d" % (TAG, count)], stdin=stdin,
+                                    stdout=subprocess.PIPE)
+            deadline = time.time() + 120
+            while time.time() < deadline:
+                with open("/proc/%d/fdinfo/0" % proc.pid) as f:
+                    if int(f.readline().split()[1]) >= size:
+                        break
+                time.sleep(0.05)
+            time.sleep(0.5)  # the last read's lines are parsed and queued
+            with open("/proc/%d/status" % proc.pid) as f:
+                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+            proc.kill()
+            proc.wait()
+        os.remove(path)
+        return rss, size
+
+    small, small_size = rss_once_read(base)
+    large, large_size = rss_once_read(n)
+    per = (large - small) * 1024 / (n - base)
+    line = (large_size - small_size) / (n - base)
+    row("memory: bytes per queued lookup (1M held behind a full output pipe)", "%.0f B" % per,
+        "%.1f B line" % line, "%.2fx" % (per / line), "<= 3x", per <= 3 * line)
 
 
 # --- 5. Plug-in -----------------------------------------------------------------------------------

@@ -1,7 +1,6 @@
 #include "dispatcher.h"
 
 #include <poll.h>
-#include <simdjson.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,9 +11,10 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
-#include <random>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cfref.h"
@@ -26,8 +26,6 @@ namespace {
 /// Above this, a line's buffer is given back as soon as the line is parsed; below,
 /// it carries the next long line without regrowing (a fresh buffer costs a page fault per page).
 constexpr size_t kKeptLineCapacity = size_t(24) << 20;
-/// After a line longer than this the parser's buffers, as large as the line, are given back too.
-constexpr size_t kKeptParserLine = size_t(16) << 20;
 
 /// Commands parsed from one read are handed over together, so a fast input costs
 /// one lock and one wake-up per batch, not per line; a read never holds any back.
@@ -58,165 +56,411 @@ size_t startedSinceEmpty = 0;
 constexpr size_t kLargeBacklog = 65536;
 /// The end of input was reached while sends waited: the last of them ends the tool.
 bool inputEnded = false;
+/// The input ended where a line could not be held in memory.
+bool inputOutOfMemory = false;
+/// What the tool says when it cannot hold a line.
+constexpr char kOutOfMemory[] = "out of memory: an input line is too long to hold";
 /// Signalled when a command ends inside another's wait. A run of the loop returns
 /// only after a source of its own, so without it an enclosing send whose reply a
 /// nested wait took in would sleep on to its time-out.
 CFRunLoopSourceRef commandEnded = nullptr;
 
-/// Whether `token` is a number by the JSON grammar, whatever its size.
-bool isJsonNumber(std::string_view t) {
-    auto digit = [&](size_t i) { return i < t.size() && t[i] >= '0' && t[i] <= '9'; };
-    size_t i = 0;
-    if (i < t.size() && t[i] == '-') ++i;
-    if (!digit(i)) return false;
-    if (t[i++] != '0') {
-        while (digit(i))
-            ++i;
-    }
-    if (i < t.size() && t[i] == '.') {
-        if (!digit(++i)) return false;
-        while (digit(i))
-            ++i;
-    }
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-        if (!digit(i)) return false;
-        while (digit(i))
-            ++i;
-    }
-    return i == t.size();
+/// The top-level keys that the tool reads, in the order of a line's spans.
+enum Key { keyCmd, keyTarget, keyData, keyTimeout, keyId, keyCount, keyOther = keyCount };
+
+/// Bits of `CommandObject::present`.
+constexpr uint8_t hasTarget = 1, hasData = 2, hasTimeout = 4, hasId = 8;
+
+/// Where the value of a top-level key lies in its line (the last one, when a key repeats).
+struct ValueSpan {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+};
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
-/// Rewrites every number of `line` as a string `tag` + its text, so that numbers
-/// beyond a double or a 64-bit integer still parse; false when one is not a number
-/// at all, or stands where JSON has no value (a number as a key would turn into a string key).
-bool quoteNumbers(std::string& line, const std::string& tag) {
-    std::string out;
-    out.reserve(line.size() + 64);
-    std::string open;   // 'o' for each object, 'a' for each array around the current place
-    char previous = 0;  // the last token before the current place: a structural character, or 'v' for a value
-    for (size_t i = 0; i < line.size();) {
-        char c = line[i];
-        if (c == '"') {
-            size_t end = i + 1;
-            while (end < line.size() && line[end] != '"')
-                end += line[end] == '\\' ? 2 : 1;
-            end = std::min(end + 1, line.size());
-            out.append(line, i, end - i);
-            i = end;
-            previous = 'v';
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
-            bool valuePlace =
-                previous == ':' || previous == '[' || (previous == ',' && !open.empty() && open.back() == 'a');
-            size_t end = i;
-            while (end < line.size() && std::strchr("0123456789+-.eE", line[end]) && line[end] != '\0')
-                ++end;
-            std::string_view token(line.data() + i, end - i);
-            if (!valuePlace || !isJsonNumber(token)) return false;
-            out.append("\"").append(tag).append(token).append("\"");
-            i = end;
-            previous = 'v';
+/// The four hex digits at `p`, or -1.
+int hex4(const char* p) {
+    int a = hexValue(p[0]), b = hexValue(p[1]), c = hexValue(p[2]), d = hexValue(p[3]);
+    return (a | b | c | d) < 0 ? -1 : a << 12 | b << 8 | c << 4 | d;
+}
+
+/// The first quote, backslash or control character from `p` on, or `end`.
+const char* plainRunEnd(const char* p, const char* end) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    auto zeroByte = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        // The lowest flagged byte is exact; only bytes above it may be flagged falsely.
+        uint64_t hit = ((w - ones * 0x20) & ~w & highs) | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\'));
+        if (hit) return p + __builtin_ctzll(hit) / 8;
+        p += 8;
+    }
+    while (p < end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\')
+        ++p;
+    return p;
+}
+
+/// The character that a one-letter escape stands for, or 0 when it is none.
+char simpleEscape(char e) {
+    switch (e) {
+        case '"':
+        case '\\':
+        case '/':
+            return e;
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        default:
+            return 0;
+    }
+}
+
+/// Moves `p` past the string that starts at it; false when it is not one.
+/// Bytes that are not UTF-8 pass: they are repaired where a value is taken.
+bool skipString(const char*& p, const char* end) {
+    ++p;
+    for (;;) {
+        p = plainRunEnd(p, end);
+        if (p == end) return false;
+        if (*p == '"') {
+            ++p;
+            return true;
+        }
+        if (*p != '\\' || end - p < 2) return false;
+        if (p[1] == 'u') {
+            if (end - p < 6 || hex4(p + 2) < 0) return false;
+            p += 6;
         } else {
-            if (c == '{' || c == '[') open.push_back(c == '{' ? 'o' : 'a');
-            if ((c == '}' || c == ']') && !open.empty()) open.pop_back();
-            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') previous = c == '}' || c == ']' ? 'v' : c;
-            out.push_back(c);
-            ++i;
+            if (!simpleEscape(p[1])) return false;
+            p += 2;
         }
     }
-    line.swap(out);
+}
+
+bool skipNumber(const char*& p, const char* end) {
+    auto digits = [&] {
+        const char* from = p;
+        while (p < end && isDigit(*p))
+            ++p;
+        return p > from;
+    };
+    if (*p == '-') ++p;
+    if (p == end) return false;
+    if (*p == '0') {
+        ++p;
+    } else if (!digits()) {
+        return false;
+    }
+    if (p < end && *p == '.') {
+        ++p;
+        if (!digits()) return false;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        if (!digits()) return false;
+    }
     return true;
 }
 
-/// A tag that the line does not hold, to mark the numbers that quoteNumbers carries as strings.
-std::string freshTag(const std::string& line) {
-    static std::mt19937_64 random{std::random_device{}()};
-    std::string tag;
-    do {
-        char text[24];
-        std::snprintf(text, sizeof text, "#%016llx:", static_cast<unsigned long long>(random()));
-        tag = text;
-    } while (line.find(tag) != std::string::npos);
-    return tag;
+bool skipLiteral(const char*& p, const char* end, std::string_view word) {
+    if (size_t(end - p) < word.size() || std::memcmp(p, word.data(), word.size()) != 0) return false;
+    p += word.size();
+    return true;
 }
 
-/// The number text that a tagged string carries, if it is one.
-std::optional<std::string_view> taggedNumber(std::string_view text, const std::string& tag) {
-    if (tag.empty() || text.substr(0, tag.size()) != tag) return std::nullopt;
-    return text.substr(tag.size());
+/// Which key `name` (unescaped) is.
+int keyNamed(std::string_view name) {
+    auto is = [&](const char* key, size_t size) { return name.size() == size && !std::memcmp(name.data(), key, size); };
+    switch (name.size()) {
+        case 2:
+            return is("id", 2) ? keyId : keyOther;
+        case 3:
+            return is("cmd", 3) ? keyCmd : keyOther;
+        case 4:
+            return is("data", 4) ? keyData : keyOther;
+        case 6:
+            return is("target", 6) ? keyTarget : keyOther;
+        case 7:
+            return is("timeout", 7) ? keyTimeout : keyOther;
+        default:
+            return keyOther;
+    }
 }
 
-/// Compact JSON of `value`, with tagged numbers given back as the text that arrived.
-void appendJson(std::string& out, simdjson::dom::element value, const std::string& tag) {
-    switch (value.type()) {
-        case simdjson::dom::element_type::ARRAY: {
-            out.push_back('[');
-            bool first = true;
-            simdjson::dom::array items = value.get_array().value_unsafe();
-            for (simdjson::dom::element item : items) {
-                if (!first) out.push_back(',');
-                first = false;
-                appendJson(out, item, tag);
-            }
-            out.push_back(']');
-            break;
-        }
-        case simdjson::dom::element_type::OBJECT: {
-            out.push_back('{');
-            bool first = true;
-            simdjson::dom::object fields = value.get_object().value_unsafe();
-            for (auto [key, item] : fields) {
-                if (!first) out.push_back(',');
-                first = false;
-                appendJsonString(out, key);
-                out.push_back(':');
-                appendJson(out, item, tag);
-            }
-            out.push_back('}');
-            break;
-        }
-        case simdjson::dom::element_type::STRING: {
-            std::string_view text = value.get_string().value_unsafe();
-            if (auto number = taggedNumber(text, tag)) {
-                out.append(*number);
+/// Which key the content of a key string (between its quotes, valid) names.
+int keyOf(std::string_view raw) {
+    if (raw.find('\\') == std::string_view::npos) return keyNamed(raw);
+    char name[8];
+    size_t n = 0;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (n == sizeof name) return keyOther;
+        char c = raw[i];
+        if (c == '\\') {
+            if (raw[++i] == 'u') {
+                int v = hex4(raw.data() + i + 1);
+                if (v >= 0x80) return keyOther;
+                c = char(v);
+                i += 4;
             } else {
-                appendJsonString(out, text);
+                c = simpleEscape(raw[i]);
             }
-            break;
         }
-        default:
-            out.append(simdjson::to_string(value));
+        name[n++] = c;
+    }
+    return keyNamed(std::string_view(name, n));
+}
+
+/// Checks that `line` is exactly one JSON object (RFC 8259) and finds the values
+/// of its top-level keys. Nesting is followed with one bit per level, not the stack.
+bool scanLine(std::string_view line, ValueSpan (&spans)[keyCount]) {
+    const char* p = line.data();
+    const char* end = p + line.size();
+    auto space = [&] {
+        while (p < end && isSpace(*p))
+            ++p;
+    };
+    // Bit n says whether the container at depth n + 1 is an array.
+    thread_local std::vector<uint64_t> arrays;
+    struct Trim {
+        ~Trim() {
+            if (arrays.capacity() > 4096) std::vector<uint64_t>().swap(arrays);
+        }
+    } trim;
+    arrays.clear();
+    size_t depth = 0;
+    auto open = [&](bool array) {
+        if (depth % 64 == 0) arrays.push_back(0);
+        if (array) arrays.back() |= uint64_t(1) << (depth % 64);
+        ++depth;
+    };
+    auto close = [&] {
+        --depth;
+        if (depth % 64 == 0) {
+            arrays.pop_back();
+        } else {
+            arrays.back() &= ~(uint64_t(1) << (depth % 64));
+        }
+    };
+    auto inArray = [&] { return (arrays.back() >> ((depth - 1) % 64)) & 1; };
+
+    space();
+    if (p == end || *p != '{') return false;
+    ++p;
+    open(false);
+    space();
+    if (p < end && *p == '}') {
+        ++p;
+        space();
+        return p == end;
+    }
+    int key = keyOther;
+    const char* valueBegin = nullptr;
+    enum { expectKey, expectValue, afterValue } state = expectKey;
+    for (;;) {
+        if (state == expectKey) {
+            space();
+            if (p == end || *p != '"') return false;
+            const char* from = p;
+            if (!skipString(p, end)) return false;
+            if (depth == 1) key = keyOf(std::string_view(from + 1, size_t(p - from - 2)));
+            space();
+            if (p == end || *p != ':') return false;
+            ++p;
+            state = expectValue;
+        } else if (state == expectValue) {
+            space();
+            if (p == end) return false;
+            if (depth == 1) valueBegin = p;
+            char c = *p;
+            state = afterValue;
+            if (c == '{' || c == '[') {
+                ++p;
+                open(c == '[');
+                space();
+                if (p < end && *p == (c == '{' ? '}' : ']')) {
+                    ++p;
+                    close();
+                } else {
+                    state = c == '{' ? expectKey : expectValue;
+                }
+            } else if (c == '"') {
+                if (!skipString(p, end)) return false;
+            } else if (c == 't') {
+                if (!skipLiteral(p, end, "true")) return false;
+            } else if (c == 'f') {
+                if (!skipLiteral(p, end, "false")) return false;
+            } else if (c == 'n') {
+                if (!skipLiteral(p, end, "null")) return false;
+            } else if (c == '-' || isDigit(c)) {
+                if (!skipNumber(p, end)) return false;
+            } else {
+                return false;
+            }
+        } else {
+            if (depth == 0) {
+                space();
+                return p == end;
+            }
+            if (depth == 1 && key != keyOther) spans[key] = {valueBegin, p};
+            space();
+            if (p == end) return false;
+            bool array = inArray();
+            if (*p == ',') {
+                ++p;
+                state = array ? expectValue : expectKey;
+            } else if (*p == (array ? ']' : '}')) {
+                ++p;
+                close();
+            } else {
+                return false;
+            }
+        }
     }
 }
 
-void readField(simdjson::dom::element value, CommandField& field, const std::string& tag) {
-    field = CommandField();
-    switch (value.type()) {
-        case simdjson::dom::element_type::STRING:
-            if (auto number = taggedNumber(value.get_string().value_unsafe(), tag)) {
-                field.isNumber = true;
-                field.number = std::strtod(std::string(*number).c_str(), nullptr);
-                break;
-            }
-            field.isString = true;
-            field.text = std::string(value.get_string().value_unsafe());
-            break;
-        case simdjson::dom::element_type::INT64:
-            field.isNumber = true;
-            field.number = double(value.get_int64().value_unsafe());
-            break;
-        case simdjson::dom::element_type::UINT64:
-            field.isNumber = true;
-            field.number = double(value.get_uint64().value_unsafe());
-            break;
-        case simdjson::dom::element_type::DOUBLE:
-            field.isNumber = true;
-            field.number = value.get_double().value_unsafe();
-            break;
-        default:
-            break;
+void appendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(char(cp));
+    } else if (cp < 0x800) {
+        out.push_back(char(0xC0 | cp >> 6));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(char(0xE0 | cp >> 12));
+        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(char(0xF0 | cp >> 18));
+        out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
     }
+}
+
+/// The code point of the \u escape at `p` (valid), taking a low surrogate escape
+/// after a high one along; a lone surrogate gives U+FFFD. `length` is the escapes' size.
+uint32_t unicodeEscape(const char* p, const char* end, size_t& length) {
+    uint32_t v = uint32_t(hex4(p + 2));
+    length = 6;
+    if (v >= 0xD800 && v <= 0xDBFF && end - p >= 12 && p[6] == '\\' && p[7] == 'u') {
+        int low = hex4(p + 8);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            length = 12;
+            return 0x10000 + ((v - 0xD800) << 10) + uint32_t(low - 0xDC00);
+        }
+    }
+    return v >= 0xD800 && v <= 0xDFFF ? 0xFFFD : v;
+}
+
+/// Appends the text of a JSON string given by its content (between the quotes, valid).
+void appendUnescaped(std::string& out, std::string_view raw) {
+    const char* p = raw.data();
+    const char* end = p + raw.size();
+    while (p < end) {
+        const char* slash = static_cast<const char*>(std::memchr(p, '\\', size_t(end - p)));
+        const char* runEnd = slash ? slash : end;
+        appendRepairedUtf8(out, std::string_view(p, size_t(runEnd - p)));
+        p = runEnd;
+        if (!slash) break;
+        if (p[1] == 'u') {
+            size_t length;
+            appendUtf8(out, unicodeEscape(p, end, length));
+            p += length;
+        } else {
+            out.push_back(simpleEscape(p[1]));
+            p += 2;
+        }
+    }
+}
+
+/// Appends the JSON value `raw` (valid) without the whitespace between its tokens.
+/// Numbers and strings stay as written, so every number keeps its exact value;
+/// only bytes that are not UTF-8 and lone surrogate escapes become U+FFFD.
+void appendCompactJson(std::string& out, std::string_view raw) {
+    const char* p = raw.data();
+    const char* end = p + raw.size();
+    while (p < end) {
+        if (isSpace(*p)) {
+            ++p;
+        } else if (*p != '"') {
+            const char* from = p;
+            while (p < end && !isSpace(*p) && *p != '"')
+                ++p;
+            out.append(from, size_t(p - from));
+        } else {
+            out.push_back('"');
+            ++p;
+            for (;;) {
+                const char* runEnd = plainRunEnd(p, end);
+                appendRepairedUtf8(out, std::string_view(p, size_t(runEnd - p)));
+                p = runEnd;
+                if (*p == '"') break;
+                size_t length = 2;
+                if (p[1] == 'u' && unicodeEscape(p, end, length) == 0xFFFD && hex4(p + 2) != 0xFFFD) {
+                    out.append("\\ufffd");
+                } else {
+                    out.append(p, length);
+                }
+                p += length;
+            }
+            out.push_back('"');
+            ++p;
+        }
+    }
+}
+
+void appendSize(std::string& out, size_t n) {
+    do {
+        out.push_back(char((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
+        n >>= 7;
+    } while (n);
+}
+
+size_t readSize(const char*& p) {
+    size_t n = 0;
+    for (int shift = 0;; shift += 7) {
+        auto b = static_cast<unsigned char>(*p++);
+        n |= size_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) return n;
+    }
+}
+
+/// Appends the sizes of target and data and the length of this trailer, which ends a packed command.
+void appendTrailer(std::string& out, size_t targetSize, size_t dataSize) {
+    size_t before = out.size();
+    appendSize(out, targetSize);
+    appendSize(out, dataSize);
+    out.push_back(char(out.size() - before));
+}
+
+CommandKind kindOf(std::string_view cmd) {
+    if (cmd == "quit") return CommandKind::quit;
+    if (cmd == "lookup") return CommandKind::lookup;
+    if (cmd == "send") return CommandKind::send;
+    return CommandKind::unknown;
+}
+
+/// Ends the tool at the end of its input, or where it ran out of memory for a line.
+[[noreturn]] void endInput() {
+    if (inputOutOfMemory) fail(kOutOfMemory, statusOutOfMemory);
+    _exit(0);
 }
 
 /// Runs on the main thread: starts pending commands, oldest first, until none is
@@ -240,14 +484,15 @@ void startPending() {
             }
             ++startedSinceEmpty;
             const CommandObject* next = pending.front().get();
-            bool waits = next && next->cmd.isString && next->cmd.text == "send";
+            bool waits = next && next->kind == CommandKind::send;
             if (waits && waitingSends >= kWaitingSendsLimit) return;
             command = std::move(pending.front());
             pending.pop_front();
         }
-        if (!command) {
+        if (!command || command->kind == CommandKind::outOfMemory) {
             // Every command before the end has started; sends still waiting write their "sent" first.
-            if (waitingSends == 0) _exit(0);
+            inputOutOfMemory = command != nullptr;
+            if (waitingSends == 0) endInput();
             inputEnded = true;
             return;
         }
@@ -284,10 +529,16 @@ void queueCommands(Batch& batch) {
     if (batch.empty()) return;
     {
         std::lock_guard<std::mutex> hold(queueLock);
-        for (auto& entry : batch)
-            pending.push_back(std::move(entry));
+        // Out of memory halfway, the commands handed over leave the batch and the rest wait in it.
+        size_t moved = 0;
+        struct Trim {
+            Batch& batch;
+            size_t& moved;
+            ~Trim() { batch.erase(batch.begin(), batch.begin() + std::ptrdiff_t(moved)); }
+        } trim{batch, moved};
+        for (; moved < batch.size(); ++moved)
+            pending.push_back(std::move(batch[moved]));
     }
-    batch.clear();
     queueStart();
     CFRunLoopWakeUp(CFRunLoopGetMain());
 }
@@ -296,7 +547,10 @@ void queueCommands(Batch& batch) {
 void queueLine(std::string& line, Batch& batch, size_t& batchBytes) {
     auto command = std::make_unique<CommandObject>();
     size_t size = line.size();
-    if (!parseCommand(line, *command)) return;
+    bool parsed = parseCommand(line, *command);
+    // The command holds what it needs: a long line's buffer is not kept for the next one.
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    if (!parsed) return;
     batch.push_back(std::move(command));
     batchBytes += size;
     if (batch.size() >= kBatchCommands || batchBytes >= kBatchBytes) {
@@ -309,15 +563,15 @@ void emitSent(const RawJson& id, int32_t status) {
     emit({{"event", std::string("sent")}, {"id", id}, {"status", status}});
 }
 
-void send(const CommandObject& command, const RawJson& id, CFStringRef target) {
+void send(const CommandView& command, const RawJson& id, CFStringRef target) {
     CFOwned<CFMessagePortRef> remote(target ? CFMessagePortCreateRemote(kCFAllocatorDefault, target) : nullptr);
     if (!remote.get()) {
         emitSent(id, statusNotRegistered);
         return;
     }
     std::vector<uint8_t> payload;
-    if (command.data.isString) base64Decode(command.data.text, payload);
-    double timeout = command.timeout.isNumber ? command.timeout.number : 5.0;
+    if (command.data) base64Decode(*command.data, payload);
+    double timeout = command.timeout.value_or(5.0);
     CFOwned<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size())));
     payload = {};
     CFDataRef reply = nullptr;
@@ -328,100 +582,178 @@ void send(const CommandObject& command, const RawJson& id, CFStringRef target) {
     --waitingSends;
     if (reply) CFRelease(reply);
     emitSent(id, status);
-    if (inputEnded && waitingSends == 0) _exit(0);
+    if (inputEnded && waitingSends == 0) endInput();
 }
 
 }  // namespace
 
-bool parseCommand(std::string& line, CommandObject& command) {
-    thread_local simdjson::dom::parser parser;
-    // The parser keeps buffers the size of the longest line it has seen: a long line's go with it.
-    struct Shrink {
-        bool large;
-        ~Shrink() {
-            if (large) parser = simdjson::dom::parser();
-        }
-    } shrink{line.size() > kKeptParserLine};
-    repairUtf8(line);
-    simdjson::dom::object object;
-    auto parse = [&] {
-        line.reserve(line.size() + simdjson::SIMDJSON_PADDING);
-        return parser.parse(simdjson::padded_string_view(line.data(), line.size(), line.capacity())).get(object);
-    };
-    std::string tag;  // empty unless numbers travel as tagged strings
-    simdjson::error_code error = parse();
-    if (error == simdjson::NUMBER_ERROR) {
-        // Valid JSON may hold numbers beyond a double or a 64-bit integer; such a
-        // command is still a command, and its "id" comes back as it was written.
-        tag = freshTag(line);
-        if (quoteNumbers(line, tag)) error = parse();
+CommandView viewCommand(const CommandObject& command) {
+    CommandView view;
+    view.kind = command.kind;
+    const std::string& packed = command.packed;
+    if (packed.empty()) return view;
+    const char* p = packed.data();
+    if (command.present & hasTimeout) {
+        double timeout;
+        std::memcpy(&timeout, p, sizeof timeout);
+        view.timeout = timeout;
+        p += sizeof timeout;
     }
-    // The parsed document holds its own copy of every string: a long line is no longer needed.
-    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
-    if (error) return false;
-    for (auto [key, value] : object) {
-        if (key == "cmd") {
-            readField(value, command.cmd, tag);
-        } else if (key == "target") {
-            readField(value, command.target, tag);
-        } else if (key == "data") {
-            readField(value, command.data, tag);
-        } else if (key == "timeout") {
-            readField(value, command.timeout, tag);
-        } else if (key == "id") {
-            std::string id;
-            appendJson(id, value, tag);
-            command.id = std::move(id);
+    size_t trailer = static_cast<unsigned char>(packed.back());
+    const char* sizes = packed.data() + packed.size() - 1 - trailer;
+    size_t targetSize = readSize(sizes), dataSize = readSize(sizes);
+    if (command.present & hasTarget) view.target = std::string_view(p, targetSize);
+    p += targetSize;
+    if (command.present & hasData) view.data = std::string_view(p, dataSize);
+    p += dataSize;
+    if (command.present & hasId) view.id = std::string_view(p, size_t(packed.data() + packed.size() - 1 - trailer - p));
+    return view;
+}
+
+CommandObject packCommand(const CommandView& view) {
+    CommandObject command;
+    command.kind = view.kind;
+    command.present = uint8_t((view.target ? hasTarget : 0) | (view.data ? hasData : 0) |
+                              (view.timeout ? hasTimeout : 0) | (view.id ? hasId : 0));
+    if (!command.present) return command;
+    std::string& out = command.packed;
+    if (view.timeout) out.append(reinterpret_cast<const char*>(&*view.timeout), sizeof(double));
+    out.append(view.target.value_or(""));
+    out.append(view.data.value_or(""));
+    out.append(view.id.value_or(""));
+    appendTrailer(out, view.target ? view.target->size() : 0, view.data ? view.data->size() : 0);
+    return command;
+}
+
+bool parseCommand(std::string_view line, CommandObject& command) {
+    ValueSpan spans[keyCount];
+    if (!scanLine(line, spans)) return false;
+    auto raw = [&](Key key) { return std::string_view(spans[key].begin, size_t(spans[key].end - spans[key].begin)); };
+    auto isString = [&](Key key) { return spans[key].begin && *spans[key].begin == '"'; };
+    auto content = [&](Key key) { return raw(key).substr(1, raw(key).size() - 2); };
+
+    command = CommandObject();
+    if (isString(keyCmd)) {
+        std::string_view cmd = content(keyCmd);
+        // No command word is longer than this, however it is escaped.
+        if (cmd.find('\\') != std::string_view::npos && cmd.size() <= 36) {
+            std::string text;
+            appendUnescaped(text, cmd);
+            command.kind = kindOf(text);
+        } else {
+            command.kind = kindOf(cmd);
         }
     }
+    // An unknown command is answered without any of its values.
+    if (command.kind == CommandKind::unknown) return true;
+    char first = spans[keyTimeout].begin ? *spans[keyTimeout].begin : 0;
+    command.present = uint8_t((isString(keyTarget) ? hasTarget : 0) | (isString(keyData) ? hasData : 0) |
+                              (first == '-' || isDigit(first) ? hasTimeout : 0) | (spans[keyId].begin ? hasId : 0));
+    if (!command.present) return true;
+
+    std::string& out = command.packed;
+    // Room for all, so that a long value never regrows; a short command stays inside the string itself.
+    size_t room = (command.present & hasTimeout ? sizeof(double) : 0) + 3;
+    for (Key key : {keyTarget, keyData, keyId})
+        room += raw(key).size();
+    if (room > 15) out.reserve(room + 18);
+    if (command.present & hasTimeout) {
+        double timeout = std::strtod(std::string(raw(keyTimeout)).c_str(), nullptr);
+        out.append(reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    }
+    size_t sizes[2] = {0, 0};
+    for (Key key : {keyTarget, keyData}) {
+        if (!isString(key)) continue;
+        size_t before = out.size();
+        appendUnescaped(out, content(key));
+        sizes[key == keyData] = out.size() - before;
+    }
+    if (command.present & hasId) appendCompactJson(out, raw(keyId));
+    appendTrailer(out, sizes[0], sizes[1]);
     return true;
 }
 
 void handle(const CommandObject& command) {
-    RawJson id{command.id ? *command.id : "null"};
-    const std::string& cmd = command.cmd.text;
-    if (!command.cmd.isString || (cmd != "quit" && cmd != "lookup" && cmd != "send")) {
-        // Built once: a stream of unknown commands should cost a write each, little more.
-        static const EventObject unknownCommand{{"event", std::string("error")},
-                                                {"message", std::string("unknown command")}};
-        emit(unknownCommand);
-        return;
+    try {
+        CommandView view = viewCommand(command);
+        if (view.kind == CommandKind::unknown) {
+            // Written once: a stream of unknown commands should cost a write each, little more.
+            static const std::string unknownCommand =
+                serializeEvent({{"event", std::string("error")}, {"message", std::string("unknown command")}}) + "\n";
+            emitLine(unknownCommand);
+            return;
+        }
+        if (view.kind == CommandKind::quit) _exit(0);
+        if (view.kind == CommandKind::outOfMemory) fail(kOutOfMemory, statusOutOfMemory);
+        RawJson id{view.id.value_or("null")};
+        CFOwned<CFStringRef> target(stringToCF(std::string(view.target.value_or(""))));
+        if (view.kind == CommandKind::lookup) {
+            CFOwned<CFMessagePortRef> remote(target.get() ? CFMessagePortCreateRemote(kCFAllocatorDefault, target.get())
+                                                          : nullptr);
+            emit({{"event", std::string("lookup")}, {"id", id}, {"found", remote.get() != nullptr}});
+            return;
+        }
+        send(view, id, target.get());
+    } catch (const std::bad_alloc&) {
+        // An answer as long as its line may not fit beside it.
+        fail(kOutOfMemory, statusOutOfMemory);
     }
-    if (cmd == "quit") _exit(0);
-    CFOwned<CFStringRef> target(stringToCF(command.target.isString ? command.target.text : std::string()));
-    if (cmd == "lookup") {
-        CFOwned<CFMessagePortRef> remote(target.get() ? CFMessagePortCreateRemote(kCFAllocatorDefault, target.get())
-                                                      : nullptr);
-        emit({{"event", std::string("lookup")}, {"id", id}, {"found", remote.get() != nullptr}});
-        return;
-    }
-    send(command, id, target.get());
 }
 
 void readerBody() {
+    // Given back when memory runs out, so that the commands before and the report still fit.
+    auto reserve = std::make_unique<char[]>(size_t(1) << 20);
+    std::memset(reserve.get(), 1, size_t(1) << 20);
+    auto outOfMemory = std::make_unique<CommandObject>();
+    outOfMemory->kind = CommandKind::outOfMemory;
     std::vector<char> buffer(size_t(1) << 18);
     LineSplitter lines;
     std::string line;
     Batch batch;
+    // A full batch is handed over before the next command joins it, so the last entry always has room.
+    batch.reserve(kBatchCommands + 1);
     size_t batchBytes = 0;
-    for (;;) {
-        ssize_t n = read(0, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // An input left non-blocking by whoever opened it: wait for it, it has not ended.
-            pollfd ready{0, POLLIN, 0};
-            poll(&ready, 1, -1);
-            continue;
+    try {
+        for (;;) {
+            ssize_t n = read(0, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // An input left non-blocking by whoever opened it: wait for it, it has not ended.
+                pollfd ready{0, POLLIN, 0};
+                poll(&ready, 1, -1);
+                continue;
+            }
+            if (n <= 0) break;  // the end, or an error that no retry would mend: either way input is over
+            lines.append(buffer.data(), size_t(n));
+            while (lines.next(line))
+                queueLine(line, batch, batchBytes);
+            // Whatever this read brought is handed over before the next read can block.
+            queueCommands(batch);
+            batchBytes = 0;
         }
-        if (n <= 0) break;  // the end, or an error that no retry would mend: either way input is over
-        lines.append(buffer.data(), size_t(n));
-        while (lines.next(line))
-            queueLine(line, batch, batchBytes);
-        // Whatever this read brought is handed over before the next read can block.
-        queueCommands(batch);
-        batchBytes = 0;
+        if (lines.rest(line)) queueLine(line, batch, batchBytes);
+        outOfMemory.reset();
+    } catch (const std::bad_alloc&) {
+        // The line that did not fit, and everything after it, is never read: the commands
+        // before it are answered, then the tool says why it ends.
+        reserve.reset();
+        std::string().swap(line);
+        lines = LineSplitter();
+        std::vector<char>().swap(buffer);
     }
-    if (lines.rest(line)) queueLine(line, batch, batchBytes);
-    batch.push_back(nullptr);
-    queueCommands(batch);
+    batch.push_back(std::move(outOfMemory));  // the end of input, or the report of what did not fit
+    for (bool handed = false; !handed;) {
+        try {
+            if (batch.empty()) {
+                queueStart();  // all handed over, but the block that starts them did not fit
+                CFRunLoopWakeUp(CFRunLoopGetMain());
+            } else {
+                queueCommands(batch);
+            }
+            handed = true;
+        } catch (const std::bad_alloc&) {
+            // The main thread frees memory as it answers the commands queued before.
+            std::this_thread::yield();
+        }
+    }
 }

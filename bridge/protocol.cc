@@ -135,13 +135,15 @@ bool plainJsonText(std::string_view text) {
 
 }  // namespace
 
-bool repairUtf8(std::string& text) {
-    if (validUtf8(text)) return false;
+void appendRepairedUtf8(std::string& out, std::string_view text) {
+    if (validUtf8(text)) {
+        out.append(text);
+        return;
+    }
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     size_t size = text.size();
     size_t i = 0, bad = 0;
-    std::string out;
-    out.reserve(size + 16);
+    out.reserve(out.size() + size + 16);
     while (i < size) {
         if (s[i] < 0x80) {
             out.push_back(char(s[i++]));
@@ -153,6 +155,12 @@ bool repairUtf8(std::string& text) {
             i += bad;
         }
     }
+}
+
+bool repairUtf8(std::string& text) {
+    if (validUtf8(text)) return false;
+    std::string out;
+    appendRepairedUtf8(out, text);
     text.swap(out);
     return true;
 }
@@ -224,7 +232,8 @@ void serializeInto(const EventObject& event, std::string& out,
     for (const auto& [key, value] : event) {
         room += key.size() + 16;
         if (auto* s = std::get_if<std::string>(&value)) room += inPlace && s->size() >= kWrittenInPlace ? 0 : s->size();
-        if (auto* raw = std::get_if<RawJson>(&value)) room += raw->text.size();
+        if (auto* raw = std::get_if<RawJson>(&value))
+            room += inPlace && raw->text.size() >= kWrittenInPlace ? 0 : raw->text.size();
         if (auto* list = std::get_if<std::vector<std::string>>(&value))
             for (const auto& item : *list)
                 room += item.size() + 3;
@@ -256,8 +265,10 @@ void serializeInto(const EventObject& event, std::string& out,
                 appendJsonString(out, (*list)[i]);
             }
             out.push_back(']');
+        } else if (std::string_view raw = std::get<RawJson>(value).text; inPlace && raw.size() >= kWrittenInPlace) {
+            inPlace->emplace_back(out.size(), raw);
         } else {
-            out.append(std::get<RawJson>(value).text);
+            out.append(raw);
         }
     }
     out.push_back('}');
@@ -290,6 +301,11 @@ void emit(const EventObject& event) {
     }
     parts.push_back({line.data() + from, line.size() - from});
     if (!writeParts(parts.data(), parts.size())) _exit(statusOutputClosed);
+}
+
+void emitLine(std::string_view line) {
+    iovec whole{const_cast<char*>(line.data()), line.size()};
+    if (!writeParts(&whole, 1)) _exit(statusOutputClosed);
 }
 
 void fail(const std::string& message, int32_t status) {

@@ -10,9 +10,9 @@
 #include <variant>
 #include <vector>
 
-/// JSON text carried over unchanged from a command (an echoed "id").
+/// JSON text carried over unchanged from a command (an echoed "id"), borrowed from it.
 struct RawJson {
-    std::string text;
+    std::string_view text;
 };
 
 /// One value of an event object.
@@ -26,9 +26,14 @@ extern int output;
 
 /// Status with which the tool ends when nobody reads its output any more.
 constexpr int statusOutputClosed = 74;
+/// Status with which the tool ends when an input line is too long to hold in memory.
+constexpr int statusOutOfMemory = 71;
 
 /// Writes one event as one compact JSON line in a single write.
 void emit(const EventObject& event);
+
+/// Writes one event already serialised, with its line feed, in a single write.
+void emitLine(std::string_view line);
 
 /// Ends the process as soon as standard output's reader goes away, even when no event is due.
 void watchOutput();
@@ -41,6 +46,9 @@ std::string serializeEvent(const EventObject& event);
 
 /// Appends `text` to `out` as a JSON string, repairing invalid UTF-8 on the way.
 void appendJsonString(std::string& out, std::string_view text);
+
+/// Appends `text` to `out` with each maximal invalid UTF-8 subpart replaced by U+FFFD.
+void appendRepairedUtf8(std::string& out, std::string_view text);
 
 /// Replaces each maximal invalid UTF-8 subpart of `text` with U+FFFD; true when it changed anything.
 bool repairUtf8(std::string& text);
