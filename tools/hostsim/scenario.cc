@@ -244,24 +244,33 @@ double asTime(const object& o, const std::string& where, double earliest) {
     return t;
 }
 
-std::vector<WindowsChange> asWindows(element e, const std::string& where) {
-    std::vector<WindowsChange> changes;
+/// A list of {"at": seconds, `key`: value} changes in time order; `read` takes each value.
+template <typename Change, typename Read>
+std::vector<Change> asChanges(element e, const std::string& where, const char* key, const std::string& missing,
+                              Read read) {
+    std::vector<Change> changes;
     size_t i = 0;
     for (element entry : asArray(e, where)) {
         std::string here = at(where, i++);
         object c = asObject(entry, here);
-        allowOnly(c, here, {"at", "titles"});
-        WindowsChange w;
-        w.at = asTime(c, here, changes.empty() ? 0 : changes.back().at);
+        allowOnly(c, here, {"at", key});
+        Change change;
+        change.at = asTime(c, here, changes.empty() ? 0 : changes.back().at);
         element x;
-        if (c["titles"].get(x)) fail(here, "expected the key \"titles\"");
-        size_t j = 0;
-        std::string titles = child(here, "titles");
-        for (element t : asArray(x, titles))
-            w.windows.push_back(asWindow(t, at(titles, j++)));
-        changes.push_back(w);
+        if (c[key].get(x)) fail(here, missing);
+        read(x, child(here, key), change);
+        changes.push_back(std::move(change));
     }
     return changes;
+}
+
+std::vector<WindowsChange> asWindows(element e, const std::string& where) {
+    return asChanges<WindowsChange>(e, where, "titles", "expected the key \"titles\"",
+                                    [](element x, const std::string& titles, WindowsChange& w) {
+                                        size_t j = 0;
+                                        for (element t : asArray(x, titles))
+                                            w.windows.push_back(asWindow(t, at(titles, j++)));
+                                    });
 }
 
 /// A menu bar, null, or a list of {"at": seconds, "bar": menu bar or null}.
@@ -273,19 +282,10 @@ std::vector<MenuBarChange> asMenuBarChanges(element e, const std::string& where,
         return changes;
     }
     changing = true;
-    size_t i = 0;
-    for (element entry : asArray(e, where)) {
-        std::string here = at(where, i++);
-        object c = asObject(entry, here);
-        allowOnly(c, here, {"at", "bar"});
-        MenuBarChange change;
-        change.at = asTime(c, here, changes.empty() ? 0 : changes.back().at);
-        element x;
-        if (c["bar"].get(x)) fail(here, "expected the key \"bar\" (a menu bar, or null for none)");
-        if (!x.is_null()) change.bar = asMenuBar(x, child(here, "bar"));
-        changes.push_back(change);
-    }
-    return changes;
+    return asChanges<MenuBarChange>(e, where, "bar", "expected the key \"bar\" (a menu bar, or null for none)",
+                                    [](element x, const std::string& here, MenuBarChange& change) {
+                                        if (!x.is_null()) change.bar = asMenuBar(x, here);
+                                    });
 }
 
 Expectation asExpectation(element e, const std::string& where) {
