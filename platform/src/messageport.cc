@@ -508,8 +508,6 @@ void invalidateRemote(CFMessagePortRef port) {
     closeRemote(port);
 }
 
-/// The monotonic deadline of a wait of `t` seconds: none at all for zero, negative
-/// or NaN (one look), and no end beyond `forever`.
 /// Runs the loop until `done()` or the deadline, looking only when a run returns:
 /// as in CoreFoundation, a run returns only after a source of its own was handled
 /// (or at the deadline), so what a nested run settled is seen once this one wakes.
@@ -523,6 +521,8 @@ void await(CFRunLoopRef rl, const std::function<bool()>& done, double deadline) 
     countSource(rl, -1);
 }
 
+/// The monotonic deadline of a wait of `t` seconds: none at all for zero, negative
+/// or NaN (one look), and no end beyond `forever`.
 double deadlineAfter(CFTimeInterval t, double forever) {
     if (!(t > 0)) return now();
     if (t >= forever) return INFINITY;
@@ -597,14 +597,15 @@ CFMessagePortRef CFMessagePortCreateRemote(CFAllocatorRef, CFStringRef name) {
     // own ports need no asking: the request connects once the loop has accepted.
     // Anyone else's gets a short while to make room, then counts as not there,
     // so that another user's port under the name is never taken for ours.
+    bool own = reach == cfl::kNoRoom && cfl::isOwnName(key);
     double patience = cfl::now() + cfl::kFullBacklogPatience;
-    while (reach == cfl::kNoRoom && !cfl::isOwnName(key) && cfl::now() < patience) {
+    while (reach == cfl::kNoRoom && !own && cfl::now() < patience) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         reach = cfl::connectTo(key, fd);
     }
     // A socket this process could not make says nothing about the name; the
     // request tries again and reports a transport error if it fails too.
-    if (reach == cfl::kNoSuchPort || (reach == cfl::kNoRoom && !cfl::isOwnName(key))) return nullptr;
+    if (reach == cfl::kNoSuchPort || (reach == cfl::kNoRoom && !own)) return nullptr;
     auto* port = new __CFMessagePort;
     port->remote = true;
     port->key = key;
@@ -759,7 +760,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
         }
     };
     auto settled = [&] { return state != kWaiting || !remote->valid; };
-    if (state == kWaiting && rl == CFRunLoopGetMain()) {
+    if (rl == CFRunLoopGetMain()) {
         if (!remote->replyWatch) {
             // The watch outlives this request; it finds the port, not this frame.
             remote->replyWatch = cfl::watch(rl, remote->fd, EPOLLIN, [remote, rl](uint32_t) {
@@ -780,7 +781,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
             ~Settle() { port->onReply = nullptr; }
         } settle{remote};
         cfl::await(rl, settled, replyDeadline);
-    } else if (state == kWaiting) {
+    } else {
         uint64_t id = 0;
         id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {
             readReplies();

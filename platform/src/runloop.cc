@@ -141,25 +141,20 @@ void takeWakeUp(__CFRunLoop* rl) {
     rl->wakePending = false;
 }
 
-/// Waits up to `deadline` for the descriptors and serves what they report, at
-/// most `most` of them; true when it served one (a wake-up is not a source).
-bool serveReady(__CFRunLoop* rl, double deadline, int most) {
-    epoll_event events[64];
-    int n = epoll_wait(rl->epfd, events, std::min(most, 64), waitMs(deadline));
-    bool handled = false;
-    for (int i = 0; i < n; ++i) {
-        uint64_t id = events[i].data.u64;
-        if (id == 0) {
-            takeWakeUp(rl);
-            continue;
-        }
-        auto it = rl->watches.find(id);
-        if (it == rl->watches.end()) continue;  // removed by an earlier handler of this pass
-        std::shared_ptr<__CFRunLoop::Watch> w = it->second;
-        w->handler(events[i].events);
-        handled = true;
+/// Waits up to `deadline` for one descriptor and serves it, as CoreFoundation
+/// serves one port a turn; true when it served one (a wake-up is not a source).
+bool serveOne(__CFRunLoop* rl, double deadline) {
+    epoll_event event;
+    if (epoll_wait(rl->epfd, &event, 1, waitMs(deadline)) != 1) return false;
+    if (event.data.u64 == 0) {
+        takeWakeUp(rl);
+        return false;
     }
-    return handled;
+    auto it = rl->watches.find(event.data.u64);
+    if (it == rl->watches.end()) return false;
+    std::shared_ptr<__CFRunLoop::Watch> w = it->second;  // the handler may remove its own watch
+    w->handler(event.events);
+    return true;
 }
 
 bool modeIsEmpty(__CFRunLoop* rl) { return rl->sources == 0 && rl->sources0.empty() && !hasBlocks(rl); }
@@ -273,8 +268,7 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boo
         bool handled = cfl::doSources0(rl, returnAfterSourceHandled);
         if (handled) cfl::doBlocks(rl);
         bool poll = handled || instant;
-        // One descriptor a turn, as CoreFoundation serves one port a turn.
-        handled = cfl::serveReady(rl, poll ? 0 : deadline, 1) || handled;
+        handled = cfl::serveOne(rl, poll ? 0 : deadline) || handled;
         cfl::doBlocks(rl);
         if (handled && returnAfterSourceHandled) return kCFRunLoopRunHandledSource;
         if (instant || cfl::now() >= deadline) return kCFRunLoopRunTimedOut;
