@@ -5,7 +5,6 @@ import json
 import os
 import threading
 import unittest
-from decimal import Decimal
 
 import peer
 from harness import BINARY, WAIT, Case, command, unique_name
@@ -85,22 +84,17 @@ class Lines(Case):
             if ev != {"event": "lookup", "id": i, "found": bool(i % 3)}:
                 self.fail("answer %d: %r" % (i, ev))
         self.assertClean(tool)
-    def test_any_depth_lone_surrogates_and_exact_numbers(self):
+
+    def test_an_id_nested_a_million_deep_is_read_and_written_whole(self):
+        # The parser's own cases (depth, lone surrogates, exact numbers) are unit tests; here
+        # the reader and the writer carry a 2 MB id, written in place, through the tool.
         tool = self.started(unique_name())
         depth = 1000000
-        numbers = ["1e-400", "1.00000000000000000001", "2.4e-324", "-1.5e3", "123456789012345678901234567890"]
         tool.write('{"cmd":"lookup","id":%s}\n' % ("[" * depth + "]" * depth))
-        tool.write('{"cmd":"lookup","id":["\\ud800", "a\\udc00", "\\ud83d\\ude00"]}\n')
-        tool.write('{"cmd":"lookup","id":[%s]}\n' % ", ".join(numbers))
         # Too deep for Python's reader: the answer is checked as text.
         raw = tool._lines.get(timeout=WAIT)
         self.assertIn(b'"id":' + b"[" * depth + b"]" * depth + b",", raw)
         self.assertIn(b'"event":"lookup"', raw)
-        self.assertEqual(tool.expect("lookup")["id"], ["\ufffd", "a\ufffd", "\U0001f600"])
-        # Read back exactly: every number has the value it was sent with.
-        raw = tool._lines.get(timeout=WAIT)
-        echoed = json.loads(raw, parse_float=Decimal, parse_int=Decimal)["id"]
-        self.assertEqual(echoed, [Decimal(n) for n in numbers])
         self.assertClean(tool)
 
     def test_a_line_too_long_to_hold_ends_the_tool_with_a_report(self):
