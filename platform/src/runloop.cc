@@ -146,11 +146,12 @@ void takeWakeUp(__CFRunLoop* rl) {
 bool serveOne(__CFRunLoop* rl, double deadline) {
     epoll_event event;
     if (epoll_wait(rl->epfd, &event, 1, waitMs(deadline)) != 1) return false;
-    if (event.data.u64 == 0) {
+    uint64_t id = event.data.u64;  // a copy: epoll_event is packed, its fields are not aligned
+    if (id == 0) {
         takeWakeUp(rl);
         return false;
     }
-    auto it = rl->watches.find(event.data.u64);
+    auto it = rl->watches.find(id);
     if (it == rl->watches.end()) return false;
     std::shared_ptr<__CFRunLoop::Watch> w = it->second;  // the handler may remove its own watch
     w->handler(event.events);
