@@ -60,6 +60,36 @@ bool inputEnded = false;
 bool inputOutOfMemory = false;
 /// What the tool says when it cannot hold a line.
 constexpr char kOutOfMemory[] = "out of memory: an input line is too long to hold";
+/// How often sends whose receiver's queue is full try again, while the run loop serves other work.
+constexpr double kRetryInterval = 0.01;
+/// How far a send nested in another's wait may outlast that wait's deadline; a
+/// send that would outlast it further is held, with every command behind it.
+constexpr double kNestingSlack = 0.1;
+/// From this many seconds on a send phase has no end, as CoreFoundation counts send time-outs.
+constexpr double kSendForever = 10.0 * 86400;
+
+/// A send whose receiver had no room in its queue: it keeps its port and bytes and
+/// tries again each tick, in line order, until its time-out has passed since it began.
+struct Retry {
+    std::string id, target;
+    double timeout = 5.0;
+    CFMessagePortRef remote = nullptr;
+    CFDataRef data = nullptr;
+    uint64_t line = 0;
+    double started = 0;
+    ~Retry() {
+        if (data) CFRelease(data);
+        if (remote) CFRelease(remote);
+    }
+};
+/// Main thread only, oldest first.
+std::deque<std::unique_ptr<Retry>> retrying;
+CFRunLoopTimerRef retryTimer = nullptr;
+/// Numbers the sends in line order, so a retried one goes back to its place.
+uint64_t sendsStarted = 0;
+/// The earliest deadline among the waits on the main thread's stack, innermost last.
+std::vector<double> waitDeadlines;
+
 /// Signalled when a command ends inside another's wait. A run of the loop returns
 /// only after a source of its own, so without it an enclosing send whose reply a
 /// nested wait took in would sleep on to its time-out.
@@ -463,6 +493,32 @@ CommandKind kindOf(std::string_view cmd) {
     _exit(0);
 }
 
+double secondsNow() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+double timeoutOf(const CommandView& view) { return view.timeout.value_or(5.0); }
+
+/// Whether a send of `timeout` that queued now would keep an enclosing wait past its
+/// deadline: it is then held until that wait returns.
+bool wouldOutlastWaits(double timeout) {
+    return !waitDeadlines.empty() && secondsNow() + std::max(timeout, 0.0) > waitDeadlines.back() + kNestingSlack;
+}
+
+/// Whether the send phase of a send that began at `started` is over: below a
+/// millisecond it is one try, from ten days on it has no end.
+bool sendPhaseOver(double started, double timeout) {
+    return !(timeout >= 0.001) || (timeout < kSendForever && secondsNow() >= started + timeout);
+}
+
+void endInputOnceIdle() {
+    if (inputEnded && waitingSends == 0 && retrying.empty()) endInput();
+}
+
+void retrySends();
+
 /// Runs on the main thread: starts pending commands, oldest first, until none is
 /// left or the next one is a send that has no room to wait.
 void startPending() {
@@ -485,15 +541,16 @@ void startPending() {
             ++startedSinceEmpty;
             const CommandObject* next = pending.front().get();
             bool waits = next && next->kind == CommandKind::send;
-            if (waits && waitingSends >= kWaitingSendsLimit) return;
+            if (waits && (waitingSends >= kWaitingSendsLimit || wouldOutlastWaits(timeoutOf(viewCommand(*next)))))
+                return;
             command = std::move(pending.front());
             pending.pop_front();
         }
         if (!command || command->kind == CommandKind::outOfMemory) {
             // Every command before the end has started; sends still waiting write their "sent" first.
             inputOutOfMemory = command != nullptr;
-            if (waitingSends == 0) endInput();
             inputEnded = true;
+            endInputOnceIdle();
             return;
         }
         ++commandDepth;
@@ -514,8 +571,9 @@ void queueStart() {
 
 /// Before a send waits: a fresh block for what is pending. The run loop takes its
 /// whole list of blocks before running them, so blocks queued before this wait
-/// began may be waiting behind the very block that is waiting now.
-void queueStartBeforeWait() {
+/// began may be waiting behind the very block that is waiting now. After a wait
+/// too: commands held during it are started by no one else when a retried send waited.
+void queueStartIfPending() {
     bool any;
     {
         std::lock_guard<std::mutex> hold(queueLock);
@@ -563,26 +621,113 @@ void emitSent(const RawJson& id, int32_t status) {
     emit({{"event", std::string("sent")}, {"id", id}, {"status", status}});
 }
 
-void send(const CommandView& command, const RawJson& id, CFStringRef target) {
-    CFOwned<CFMessagePortRef> remote(target ? CFMessagePortCreateRemote(kCFAllocatorDefault, target) : nullptr);
-    if (!remote.get()) {
+enum class Outcome { answered, retry, held };
+
+/// One try to queue a send, and its wait for the reply when queued. The message
+/// port's send phase would block the whole thread while the receiver's queue is
+/// full, stopping every other command and message: so it is asked for one try, and
+/// a send that found no place tries again from the run loop (see retrySends).
+Outcome trySend(Retry& send) {
+    double timeout = send.timeout;
+    if (wouldOutlastWaits(timeout)) return Outcome::held;
+    CFDataRef reply = nullptr;
+    double deadline = secondsNow() + std::max(timeout, 0.0);
+    waitDeadlines.push_back(waitDeadlines.empty() ? deadline : std::min(deadline, waitDeadlines.back()));
+    ++waitingSends;
+    SInt32 status = CFMessagePortSendRequest(send.remote, messageId, send.data, 0, timeout, kCFRunLoopDefaultMode, &reply);
+    --waitingSends;
+    waitDeadlines.pop_back();
+    if (status != kCFMessagePortSendTimeout) queueStartIfPending();
+    if (reply) CFRelease(reply);
+    if (status == kCFMessagePortSendTimeout && !sendPhaseOver(send.started, timeout)) return Outcome::retry;
+    emitSent(RawJson{send.id}, status);
+    return Outcome::answered;
+}
+
+/// Puts a send back among those that try again, in line order, ticking while any wait.
+void keepRetrying(std::unique_ptr<Retry> send) {
+    auto at = std::find_if(retrying.begin(), retrying.end(), [&](const auto& r) { return r->line > send->line; });
+    retrying.insert(at, std::move(send));
+    if (!retryTimer) {
+        CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
+        retryTimer = CFRunLoopTimerCreate(
+            kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kRetryInterval, kRetryInterval, 0, 0,
+            [](CFRunLoopTimerRef, void*) {
+                // The tries run from a block: a send that queues waits there, and the
+                // timer goes on firing in that wait, which it would not inside its own callout.
+                CFRunLoopPerformBlock(CFRunLoopGetMain(), kCFRunLoopDefaultMode, [] { retrySends(); });
+            },
+            &context);
+        CFRunLoopAddTimer(CFRunLoopGetMain(), retryTimer, kCFRunLoopDefaultMode);
+    }
+}
+
+/// Runs on the main thread each tick: answers -1 for sends whose time-out has
+/// passed, then tries the oldest send of each target once (a full queue now is
+/// full for all its senders), oldest first. A try may wait for its reply; the
+/// list is read afresh after each, since ticks inside that wait change it.
+void retrySends() {
+    for (size_t i = 0; i < retrying.size();) {
+        Retry& r = *retrying[i];
+        if (!sendPhaseOver(r.started, r.timeout)) {
+            ++i;
+            continue;
+        }
+        std::unique_ptr<Retry> expired = std::move(retrying[i]);
+        retrying.erase(retrying.begin() + std::ptrdiff_t(i));
+        emitSent(RawJson{expired->id}, kCFMessagePortSendTimeout);
+    }
+    std::vector<std::string> tried;
+    for (bool again = true; again;) {
+        again = false;
+        for (size_t i = 0; i < retrying.size(); ++i) {
+            const std::string& target = retrying[i]->target;
+            if (std::find(tried.begin(), tried.end(), target) != tried.end()) continue;
+            tried.push_back(target);
+            std::unique_ptr<Retry> send = std::move(retrying[i]);
+            retrying.erase(retrying.begin() + std::ptrdiff_t(i));
+            Outcome outcome = trySend(*send);
+            if (outcome == Outcome::answered) {
+                again = true;
+                break;
+            }
+            keepRetrying(std::move(send));
+            if (outcome == Outcome::held) break;  // nothing behind it goes first
+            again = true;
+            break;
+        }
+    }
+    if (retrying.empty() && retryTimer) {
+        CFRunLoopTimerInvalidate(retryTimer);
+        CFRelease(retryTimer);
+        retryTimer = nullptr;
+    }
+    if (commandDepth > 0) CFRunLoopSourceSignal(commandEnded);
+    endInputOnceIdle();
+}
+
+/// Starts a send: looks its target up, then tries to queue it.
+void send(const CommandView& view, const RawJson& id, CFStringRef target) {
+    CFMessagePortRef remote = target ? CFMessagePortCreateRemote(kCFAllocatorDefault, target) : nullptr;
+    if (!remote) {
         emitSent(id, statusNotRegistered);
         return;
     }
+    auto started = std::make_unique<Retry>();
+    started->remote = remote;
+    started->started = secondsNow();
+    started->line = ++sendsStarted;
+    started->timeout = timeoutOf(view);
+    started->id = id.text;
+    started->target = view.target.value_or("");
     std::vector<uint8_t> payload;
-    if (command.data) base64Decode(*command.data, payload);
-    double timeout = command.timeout.value_or(5.0);
-    CFOwned<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size())));
+    if (view.data) base64Decode(*view.data, payload);
+    started->data = CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size()));
     payload = {};
-    CFDataRef reply = nullptr;
-    queueStartBeforeWait();
-    ++waitingSends;
-    SInt32 status =
-        CFMessagePortSendRequest(remote.get(), messageId, data.get(), timeout, timeout, kCFRunLoopDefaultMode, &reply);
-    --waitingSends;
-    if (reply) CFRelease(reply);
-    emitSent(id, status);
-    if (inputEnded && waitingSends == 0) endInput();
+    queueStartIfPending();
+    // Started at the top of the line, so never held here: a send held stays in `pending`.
+    if (trySend(*started) == Outcome::retry) keepRetrying(std::move(started));
+    endInputOnceIdle();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <condition_variable>
@@ -263,10 +264,25 @@ TEST_F(MessagePorts, StatusesTellWhereARequestStopped) {
     EXPECT_EQ(sendTo(p, 1, "hello", -1), kCFMessagePortReceiveTimeout);  // a negative wait is one look
     CFRelease(p);
 
-    // Far more than the socket buffers hold, to a receiver that never reads.
+    // Far more than the socket buffers hold is queued whole all the same, out of line.
+    // The queue holds five requests the receiver has not taken; the sixth finds no place.
+    for (std::string payload : {std::string(16 << 20, 'a'), std::string(4001, 'b'), std::string("c")}) {
+        p = remote(name);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(sendTo(p, 1, payload, payload == "c" ? 0.05 : 0), kCFMessagePortReceiveTimeout);
+        CFRelease(p);
+    }
     p = remote(name);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(sendTo(p, 1, std::string(16 << 20, 'a'), 0.05), kCFMessagePortSendTimeout);
+    EXPECT_EQ(sendTo(p, 1, "sixth", 0.05), kCFMessagePortSendTimeout);
+    // Taken once the receiver runs, each whole; then there is room again.
+    schedule(unserved, CFRunLoopGetCurrent());
+    while (r.payloads.size() < 5 && CFRunLoopRunInMode(kCFRunLoopDefaultMode, 5, true) == kCFRunLoopRunHandledSource) {
+    }
+    ASSERT_EQ(r.payloads.size(), 5u);
+    EXPECT_EQ(std::count(r.payloads.begin(), r.payloads.end(), std::string(16 << 20, 'a')), 1);
+    EXPECT_EQ(std::count(r.payloads.begin(), r.payloads.end(), std::string(4001, 'b')), 1);
+    EXPECT_EQ(sendTo(p, 1, "sixth", 0), kCFMessagePortReceiveTimeout);
     CFRelease(p);
 
     p = remote(name);
@@ -364,8 +380,9 @@ TEST_F(MessagePorts, MisbehavingPeersDoNotStopAPortFromServingOthers) {
     ASSERT_EQ(write(garbage, "GET / HTTP/1.1\r\n\r\n", 18), 18);
     int huge = rawConnect(served.name);
     const unsigned char claim[12] = {'C', 'F', 'M', 'Q', 1, 0, 0, 0, 0xff, 0xff, 0xff, 0x7f};
-    ASSERT_EQ(write(huge, claim, sizeof claim), ssize_t(sizeof claim));
-    ASSERT_EQ(write(huge, "only a little", 13), 13);  // then silence
+    // In one write: the port may drop it as soon as it has read the claim.
+    std::string claimed = std::string(reinterpret_cast<const char*>(claim), sizeof claim) + "only a little";
+    ASSERT_EQ(write(huge, claimed.data(), claimed.size()), ssize_t(claimed.size()));  // then silence
     int partial = rawConnect(served.name);
     ASSERT_EQ(write(partial, claim, 7), 7);
     close(partial);  // gone in the middle of a header

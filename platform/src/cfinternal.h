@@ -19,6 +19,7 @@ enum TypeId : CFTypeID {
     typeArray = 19,
     typeRunLoop = 43,
     typeRunLoopSource = 46,
+    typeRunLoopTimer = 47,
     typeMessagePort = 37,
     typeAXUIElement = 64,
     typeBundle = 31,

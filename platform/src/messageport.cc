@@ -4,9 +4,16 @@
 // Abstract names vanish with the process that bound them, however it ends, so
 // nothing is left to clean up. Peers are checked with SO_PEERCRED both ways.
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <poll.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -15,11 +22,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 
 #include "cfinternal.h"
@@ -30,6 +37,17 @@ namespace {
 
 constexpr char kRequestMagic[4] = {'C', 'F', 'M', 'Q'};
 constexpr char kReplyMagic[4] = {'C', 'F', 'M', 'R'};
+/// A request whose body travels out of line, as a sealed memfd passed with the header.
+constexpr char kOutOfLineMagic[4] = {'C', 'F', 'M', 'O'};
+/// The reply field of a request that was read but whose out-of-line body never arrived.
+constexpr int32_t kReplyBodyLost = 1;
+/// Bodies up to this size travel in line with their header: one message the socket
+/// takes whole or not at all. Larger ones go out of line, as Mach sends its memory.
+constexpr size_t kInlineLimit = 4000;
+/// Requests a port holds that its run loop has not taken: Mach's default queue limit.
+constexpr int kQueueLimit = 5;
+/// Descriptors one read takes in: an out-of-line body and a queue slot.
+constexpr int kFdsPerMessage = 2;
 constexpr size_t kHeaderSize = 12;
 /// How much a reader that reads ahead takes at once when a frame begins.
 constexpr size_t kReadAhead = 4096;
@@ -40,8 +58,6 @@ constexpr uint32_t kMaxFrame = 0x60000000;
 constexpr double kSendForever = 10.0 * 86400;
 /// Descriptors a port leaves free for the process's own requests: peers beyond them are turned away.
 constexpr int kReservedDescriptors = 16;
-/// How long a lookup keeps trying a live name whose listener has no room, before it gives up on it.
-constexpr double kFullBacklogPatience = 0.1;
 /// Longest name kept whole; longer names are cut, as the bootstrap service does on macOS.
 constexpr size_t kMaxNameBytes = 128;
 /// A connection yields the run loop after this much input so other peers get their turn.
@@ -100,8 +116,14 @@ struct FrameReader {
     Bytes ahead;
     size_t aheadAt = 0;
     bool readsAhead = false;
+    /// A port's reader takes descriptors in: queue slots, which it lets go at once
+    /// (the request is taken), and out-of-line bodies, kept here until their header.
+    bool takesFds = false;
+    std::deque<int> bodies;
+    /// Descriptors the kernel dropped because this process had no room for them.
+    size_t lost = 0;
 
-    enum Result { kMore, kFrame, kClosed, kGarbage, kWouldBlock, kFailed };
+    enum Result { kMore, kFrame, kClosed, kGarbage, kWouldBlock, kFailed, kBodyLost };
 
     /// Whether bytes already read wait here; the socket will not report them again.
     bool buffered() const { return aheadAt < ahead.size(); }
@@ -114,13 +136,73 @@ struct FrameReader {
         return k;
     }
 
+    /// recv, with the descriptors that came along sorted out for a port's reader.
+    ssize_t pull(int fd, void* to, size_t want) {
+        if (!takesFds) return recv(fd, to, want, 0);
+        alignas(cmsghdr) char control[CMSG_SPACE(kFdsPerMessage * sizeof(int))];
+        iovec iov{to, want};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+        if (n < 0) return n;
+        if (msg.msg_flags & MSG_CTRUNC) ++lost;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int passed;
+                std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                struct stat st {};
+                // A slot is let go here, which is what taking the request means; a body
+                // waits for its header, and a peer may have only one on the way.
+                if (fstat(passed, &st) == 0 && S_ISREG(st.st_mode) && bodies.size() < kFdsPerMessage) {
+                    bodies.push_back(passed);
+                } else {
+                    close(passed);
+                }
+            }
+        }
+        return n;
+    }
+
     /// Reads what the socket has, up to kReadAhead bytes, into the read-ahead; recv's result.
     ssize_t readAhead(int fd) {
         ahead.resize(kReadAhead);
-        ssize_t n = recv(fd, ahead.data(), ahead.size(), 0);
+        ssize_t n = pull(fd, ahead.data(), ahead.size());
         ahead.resize(n > 0 ? size_t(n) : 0);
         aheadAt = 0;
         return n;
+    }
+
+    /// The body of an out-of-line request, from the memfd that came with its header.
+    /// It is trusted only sealed against every change and exactly as long as the header says.
+    Result readOutOfLine(size_t length) {
+        if (bodies.empty()) {
+            if (lost == 0) return kGarbage;
+            --lost;
+            return kBodyLost;
+        }
+        int memfd = bodies.front();
+        bodies.pop_front();
+        constexpr int kSealed = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+        struct stat st {};
+        int seals = fcntl(memfd, F_GET_SEALS);
+        if (seals < 0 || (seals & kSealed) != kSealed || fstat(memfd, &st) != 0 || uint64_t(st.st_size) != length) {
+            close(memfd);
+            return kGarbage;
+        }
+        body.resize(length);
+        size_t at = 0;
+        while (at < length) {
+            ssize_t n = pread(memfd, body.data() + at, length - at, off_t(at));
+            if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+            if (n > 0) at += size_t(n);
+        }
+        close(memfd);
+        return at == length ? kFrame : kFailed;
     }
 
     /// Reads what the socket has, up to one complete frame.
@@ -129,16 +211,21 @@ struct FrameReader {
             if (!inBody) {
                 have += takeAhead(header + have, kHeaderSize - have);
                 if (have < kHeaderSize) {
-                    ssize_t n = readsAhead ? readAhead(fd) : recv(fd, header + have, kHeaderSize - have, 0);
+                    ssize_t n = readsAhead ? readAhead(fd) : pull(fd, header + have, kHeaderSize - have);
                     if (n == 0) return kClosed;
                     if (n < 0)
                         return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
                     if (!readsAhead) have += size_t(n);
                     continue;  // bytes read ahead go to the header at the top
                 }
-                if (std::memcmp(header, magic, 4) != 0) return kGarbage;
+                bool outOfLine = takesFds && std::memcmp(header, kOutOfLineMagic, 4) == 0;
+                if (!outOfLine && std::memcmp(header, magic, 4) != 0) return kGarbage;
                 uint32_t len = getU32(header + 8);
                 if (len > kMaxFrame) return kGarbage;
+                if (outOfLine) {
+                    have = 0;
+                    return readOutOfLine(len);
+                }
                 bodyWant = len;
                 body.clear();
                 got = 0;
@@ -156,7 +243,7 @@ struct FrameReader {
                 got += takeAhead(body.data() + got, body.size() - got);
                 continue;
             }
-            ssize_t n = recv(fd, body.data() + got, body.size() - got, 0);
+            ssize_t n = pull(fd, body.data() + got, body.size() - got);
             if (n == 0) return kClosed;
             if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
             got += size_t(n);
@@ -218,6 +305,8 @@ struct Connection {
 
     ~Connection() {
         if (outBody) CFRelease(outBody);
+        for (int body : in.bodies)
+            close(body);
         if (fd >= 0) close(fd);
     }
     bool flushed() const {
@@ -227,26 +316,46 @@ struct Connection {
 
 }  // namespace
 
+namespace {
+
+/// 32 hex digits of a 128-bit digest of `name`, for addresses a name does not fit in.
+std::string digestOf(const std::string& name) {
+    uint64_t a = 0xcbf29ce484222325ULL, b = 0x84222325cbf29ce4ULL;
+    for (unsigned char c : name) {
+        a = (a ^ c) * 0x100000001b3ULL;
+        b = mix(b ^ c);
+    }
+    char hex[33];
+    snprintf(hex, sizeof hex, "%016llx%016llx", (unsigned long long)mix(a), (unsigned long long)b);
+    return hex;
+}
+
+unsigned abstractAddress(const std::string& path, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, path.data(), path.size());
+    return unsigned(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+}
+
+std::string userPrefix() { return "cfmessageport." + std::to_string(effectiveUid()); }
+
+/// The address of queue slot `k` of a port: whoever binds it holds one place in the port's queue.
+unsigned slotAddress(const std::string& name, int k, sockaddr_un& addr) {
+    return abstractAddress(userPrefix() + "!" + std::to_string(k) + "#" + digestOf(name), addr);
+}
+
+}  // namespace
+
 /// The socket address of a name for this user: the name itself when it fits,
 /// else a 128-bit digest of it, in a separate part of the namespace.
 unsigned addressFor(const std::string& name, sockaddr_un& addr) {
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::string path = "cfmessageport." + std::to_string(effectiveUid());
+    std::string path = userPrefix();
     if (path.size() + 1 + name.size() <= sizeof addr.sun_path - 1) {
         path += "." + name;
     } else {
-        uint64_t a = 0xcbf29ce484222325ULL, b = 0x84222325cbf29ce4ULL;
-        for (unsigned char c : name) {
-            a = (a ^ c) * 0x100000001b3ULL;
-            b = mix(b ^ c);
-        }
-        char hex[40];
-        snprintf(hex, sizeof hex, "#%016llx%016llx", (unsigned long long)mix(a), (unsigned long long)b);
-        path += hex;
+        path += "#" + digestOf(name);
     }
-    std::memcpy(addr.sun_path + 1, path.data(), path.size());
-    return unsigned(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    return abstractAddress(path, addr);
 }
 
 }  // namespace cfl
@@ -272,6 +381,9 @@ struct __CFMessagePort : cfl::Object {
     // Remote side.
     int fd = -1;
     bool waiting = false;
+    /// The receiver answered this connection's last request, so it is reading: the
+    /// next request goes without a queue slot, which would cost it four system calls.
+    bool credit = false;
     size_t staleReplies = 0;
     cfl::FrameReader reply;
     /// Watch for replies on the main loop, kept from one request to the next: the
@@ -302,11 +414,10 @@ void setEvents(CFMessagePortRef port, Connection* c, uint32_t events) {
 void flushConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
     const UInt8* body = c->outBody ? CFDataGetBytePtr(c->outBody) : nullptr;
     size_t bodyLen = c->outBody ? size_t(CFDataGetLength(c->outBody)) : 0;
-    if (!sendSome(c->fd, c->outHead, c->outHeadOff, body, bodyLen, c->outBodyOff)) {
-        closeConnection(port, c.get());
-        return;
-    }
-    if (c->flushed()) {
+    // A peer that no longer takes replies loses them, not the requests it queued
+    // before it went: those were queued whole and are still delivered, as on macOS.
+    bool broken = !sendSome(c->fd, c->outHead, c->outHeadOff, body, bodyLen, c->outBodyOff);
+    if (broken || c->flushed()) {
         if (c->outBody) CFRelease(c->outBody);
         c->outBody = nullptr;
         c->outHead.clear();
@@ -357,6 +468,13 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
     size_t budget = kReadBudget;
     for (;;) {
         switch (c->in.step(c->fd, kRequestMagic, budget)) {
+            case FrameReader::kBodyLost:
+                // Read, so taken, but with nothing to hand on: the sender learns that
+                // from its reply, and the connection stays in step.
+                c->outHead = header(kReplyMagic, kReplyBodyLost, 0);
+                flushConnection(port, c);
+                if (c->closed || !c->flushed() || !c->in.buffered()) return;
+                continue;
             case FrameReader::kFrame:
                 deliver(port, c);
                 // The loop reports the next request when it comes: a peer that waits for its
@@ -413,6 +531,7 @@ void acceptAll(CFMessagePortRef port) {
         auto c = std::make_shared<Connection>();
         c->fd = fd;
         c->in.readsAhead = true;
+        c->in.takesFds = true;
         std::weak_ptr<Connection> weak = c;
         c->handler = [port, weak](uint32_t events) {
             if (auto strong = weak.lock()) serveConnection(port, strong, events);
@@ -443,22 +562,39 @@ void unschedule(CFMessagePortRef port) {
 /// Outcomes of connectTo.
 enum Reach { kConnected, kNoRoom, kNoSuchPort, kOwnFailure };
 
-/// Connects to a live port of this user: kNoRoom when a listener exists but its
-/// backlog is full (so its owner cannot be checked), kOwnFailure when this
-/// process could not make a socket, which says nothing about the name.
-Reach connectTo(const std::string& key, int& fdOut) {
-    sockaddr_un addr;
-    socklen_t len = addressFor(key, addr);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+/// A new stream socket; when the process has no descriptor left, the spare one
+/// goes to it (and is taken back once a connection closes).
+int newSocket(int flags) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE) && gSpareFd >= 0) {
-        // The spare descriptor goes to this request; it is taken back once a connection closes.
         close(gSpareFd);
         gSpareFd = -1;
-        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     }
+    return fd;
+}
+
+/// Connects to a live port of this user: kNoRoom when a listener exists but its
+/// backlog is full (so its owner cannot be checked), kOwnFailure when this
+/// process could not make a socket, which says nothing about the name. A
+/// deadline ahead waits in the kernel for room in the backlog, running nothing.
+Reach connectTo(const std::string& key, int& fdOut, double deadline = 0) {
+    sockaddr_un addr;
+    socklen_t len = addressFor(key, addr);
+    bool wait = deadline > now();
+    int fd = newSocket(wait ? 0 : SOCK_NONBLOCK);
     if (fd < 0) return kOwnFailure;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+    if (wait && !std::isinf(deadline)) {
+        double left = deadline - now();
+        timeval limit{time_t(left), suseconds_t((left - std::floor(left)) * 1e6) + 1};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
+    int rc;
+    while ((rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), len)) != 0 && errno == EINTR) {
+    }
+    if (rc == 0) {
         if (sameUser(fd)) {
+            if (wait) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
             fdOut = fd;
             return kConnected;
         }
@@ -467,7 +603,160 @@ Reach connectTo(const std::string& key, int& fdOut) {
     }
     int err = errno;
     close(fd);
-    return err == EAGAIN ? kNoRoom : kNoSuchPort;
+    return err == EAGAIN || err == EINPROGRESS ? kNoRoom : kNoSuchPort;
+}
+
+enum class Owner { ours, notOurs, unknown };
+
+/// Who owns the listener at `key`'s address, read from the kernel's socket table
+/// (sock_diag, with owners from Linux 5.3 on), for a listener that has no room to
+/// be asked by connecting. Lists every listening Unix socket: used only then.
+Owner listenerOwner(const std::string& key) {
+    sockaddr_un addr;
+    socklen_t len = addressFor(key, addr);
+    const char* name = addr.sun_path;
+    size_t nameLen = len - offsetof(sockaddr_un, sun_path);
+    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0) return Owner::unknown;
+    struct {
+        nlmsghdr head;
+        unix_diag_req req;
+    } ask{};
+    ask.head.nlmsg_len = sizeof ask;
+    ask.head.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.head.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    ask.req.sdiag_family = AF_UNIX;
+    ask.req.udiag_states = 1u << 10;  // TCP_LISTEN
+    ask.req.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_UID;
+    Owner owner = Owner::unknown;
+    bool done = send(nl, &ask, sizeof ask, 0) != ssize_t(sizeof ask);
+    std::vector<char> buffer(32768);
+    while (!done) {
+        ssize_t n = recv(nl, buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
+            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                done = true;
+                break;
+            }
+            auto* msg = static_cast<unix_diag_msg*>(NLMSG_DATA(h));
+            int left = int(h->nlmsg_len - NLMSG_LENGTH(sizeof *msg));
+            bool named = false;
+            const uint32_t* uid = nullptr;
+            for (auto* a = reinterpret_cast<rtattr*>(msg + 1); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+                if (a->rta_type == UNIX_DIAG_NAME)
+                    named = RTA_PAYLOAD(a) == nameLen && std::memcmp(RTA_DATA(a), name, nameLen) == 0;
+                if (a->rta_type == UNIX_DIAG_UID && RTA_PAYLOAD(a) >= sizeof(uint32_t))
+                    uid = static_cast<const uint32_t*>(RTA_DATA(a));
+            }
+            // A kernel that does not report owners leaves it unknown.
+            if (named && uid) owner = *uid == effectiveUid() ? Owner::ours : Owner::notOurs;
+        }
+    }
+    close(nl);
+    return owner;
+}
+
+/// Outcomes of taking a place in a port's queue.
+enum class Slot { taken, full, failed };
+
+/// Takes one of the port's kQueueLimit places by binding its address: the kernel
+/// keeps it held for as long as the slot socket lives, which is in flight with the
+/// request until the receiver reads it. The slot listens so that a sender waiting
+/// for a place learns from the kernel when it goes.
+Slot takeSlot(const std::string& key, int& slotOut) {
+    int fd = newSocket(SOCK_NONBLOCK);
+    if (fd < 0) return Slot::failed;
+    for (int k = 0; k < kQueueLimit; ++k) {
+        sockaddr_un addr;
+        socklen_t len = slotAddress(key, k, addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+            if (listen(fd, SOMAXCONN) != 0) break;
+            slotOut = fd;
+            return Slot::taken;
+        }
+        if (errno != EADDRINUSE) break;
+    }
+    int err = errno;
+    close(fd);
+    return err == EADDRINUSE ? Slot::full : Slot::failed;
+}
+
+/// Blocks until one of the port's places may have come free or the deadline passes:
+/// a connection to each held slot is reset when the receiver lets the slot go.
+void waitForSlot(const std::string& key, double deadline) {
+    pollfd watched[kQueueLimit];
+    int count = 0;
+    bool freed = false;
+    for (int k = 0; k < kQueueLimit && !freed; ++k) {
+        sockaddr_un addr;
+        socklen_t len = slotAddress(key, k, addr);
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) break;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+            watched[count++] = {fd, POLLIN, 0};
+        } else {
+            freed = errno == ECONNREFUSED;  // nobody holds it (any more)
+            close(fd);
+        }
+    }
+    if (!freed) {
+        int ms = std::isinf(deadline) ? -1 : int(std::ceil(std::max(0.0, deadline - now()) * 1000));
+        // Without a slot to watch (no descriptor, or a slot's backlog full), look again soon.
+        if (count < kQueueLimit && (ms < 0 || ms > 10)) ms = 10;
+        while (poll(watched, nfds_t(count), ms) < 0 && errno == EINTR) {
+        }
+    }
+    for (int i = 0; i < count; ++i)
+        close(watched[i].fd);
+}
+
+/// A sealed memfd holding `length` bytes, or -1.
+int sealedCopy(const UInt8* bytes, size_t length) {
+    int fd = memfd_create("cfmessageport", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) return -1;
+    size_t at = 0;
+    while (at < length) {
+        ssize_t n = write(fd, bytes + at, length - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        at += size_t(n);
+    }
+    if (at != length || fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/// Queues one request whole, in one message: the header with its body in line, or
+/// with the body's memfd (`body` >= 0); a queue slot rides along when given. 0, or errno.
+int sendFrame(int fd, int32_t msgid, const UInt8* bytes, size_t length, int body, int slot) {
+    std::string head = header(body >= 0 ? kOutOfLineMagic : kRequestMagic, msgid, uint32_t(length));
+    iovec iov[2] = {{head.data(), head.size()}, {const_cast<UInt8*>(bytes), body >= 0 ? 0 : length}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = iov[1].iov_len ? 2 : 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(kFdsPerMessage * sizeof(int))];
+    int fds[kFdsPerMessage];
+    size_t count = 0;
+    if (body >= 0) fds[count++] = body;
+    if (slot >= 0) fds[count++] = slot;
+    if (count) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(count * sizeof(int));
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(count * sizeof(int));
+        std::memcpy(CMSG_DATA(c), fds, count * sizeof(int));
+    }
+    ssize_t n;
+    while ((n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 && errno == EINTR) {
+    }
+    if (n < 0) return errno;
+    // A message this small is taken whole or refused: a part sent leaves a broken stream.
+    return size_t(n) == head.size() + iov[1].iov_len ? 0 : EPROTO;
 }
 
 /// Local ports of this process by name: a second registration of a name gets the first port.
@@ -500,6 +789,7 @@ void closeRemote(CFMessagePortRef port) {
     port->fd = -1;
     if (gSpareFd < 0) gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     port->staleReplies = 0;
+    port->credit = false;
     port->reply = {};
 }
 
@@ -527,6 +817,71 @@ double deadlineAfter(CFTimeInterval t, double forever) {
     if (!(t > 0)) return now();
     if (t >= forever) return INFINITY;
     return now() + t;
+}
+
+/// The send phase, as Mach's: the request is queued whole, with a place in the
+/// port's queue, or not at all; a full queue or a full socket blocks the calling
+/// thread, running nothing, up to `deadline`. Any thread; calls out to nothing.
+SInt32 queueRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, double deadline) {
+    size_t length = data ? size_t(CFDataGetLength(data)) : 0;
+    const UInt8* bytes = data ? CFDataGetBytePtr(data) : nullptr;
+    int body = length > kInlineLimit ? sealedCopy(bytes, length) : -1;
+    if (length > kInlineLimit && body < 0) return kCFMessagePortTransportError;
+    struct Closing {
+        int fd;
+        ~Closing() {
+            if (fd >= 0) close(fd);
+        }
+    } bodyHeld{body};
+    for (;;) {
+        Closing slot{-1};
+        if (!(remote->credit && remote->staleReplies == 0 && remote->fd >= 0)) {
+            Slot got = takeSlot(remote->key, slot.fd);
+            if (got == Slot::failed) return kCFMessagePortTransportError;
+            if (got == Slot::full) {
+                closeRemote(remote);  // a request without a place holds no connection meanwhile
+                if (now() >= deadline) return kCFMessagePortSendTimeout;
+                waitForSlot(remote->key, deadline);
+                continue;
+            }
+        }
+        // A port that could not connect when it was looked up (its listener had no
+        // room, or this process no descriptor) connects now.
+        if (remote->fd < 0) {
+            Reach reach = connectTo(remote->key, remote->fd, deadline);
+            if (reach == kNoSuchPort) {
+                invalidateRemote(remote);
+                return kCFMessagePortIsInvalid;
+            }
+            if (reach == kOwnFailure) return kCFMessagePortTransportError;
+            if (reach == kNoRoom) return kCFMessagePortSendTimeout;
+        }
+        int err = sendFrame(remote->fd, msgid, bytes, length, body, slot.fd);
+        if (err == 0) {
+            remote->credit = false;
+            return kCFMessagePortSuccess;
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            if (now() >= deadline) return kCFMessagePortSendTimeout;
+            pollfd room{remote->fd, POLLOUT, 0};
+            int ms = std::isinf(deadline) ? -1 : int(std::ceil((deadline - now()) * 1000));
+            while (poll(&room, 1, ms) < 0 && errno == EINTR) {
+            }
+            continue;
+        }
+        if (err == EPROTO) {
+            closeRemote(remote);
+            return kCFMessagePortTransportError;
+        }
+        // Refused: the peer is gone. A hang-up with no unread reply before it means
+        // the port was already invalid. (Asked only now, so that a request to a live
+        // peer costs no extra call.)
+        char probe;
+        ssize_t peeked = recv(remote->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        invalidateRemote(remote);
+        bool hungUp = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        return hungUp ? kCFMessagePortIsInvalid : kCFMessagePortBecameInvalidError;
+    }
 }
 
 }  // namespace
@@ -594,18 +949,15 @@ CFMessagePortRef CFMessagePortCreateRemote(CFAllocatorRef, CFStringRef name) {
     int fd = -1;
     cfl::Reach reach = cfl::connectTo(key, fd);
     // A listener with a full backlog cannot be asked who owns it. This process's
-    // own ports need no asking: the request connects once the loop has accepted.
-    // Anyone else's gets a short while to make room, then counts as not there,
-    // so that another user's port under the name is never taken for ours.
-    bool own = reach == cfl::kNoRoom && cfl::isOwnName(key);
-    double patience = cfl::now() + cfl::kFullBacklogPatience;
-    while (reach == cfl::kNoRoom && !own && cfl::now() < patience) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        reach = cfl::connectTo(key, fd);
-    }
+    // own ports need no asking; anyone else's owner is read from the kernel, so
+    // that a live port of ours is found however full, and another user's port
+    // under the name is never taken for ours (nor, where the kernel cannot say, a
+    // full one of ours found). The request connects once the listener has room.
+    if (reach == cfl::kNoRoom && !cfl::isOwnName(key) && cfl::listenerOwner(key) != cfl::Owner::ours)
+        reach = cfl::kNoSuchPort;
     // A socket this process could not make says nothing about the name; the
     // request tries again and reports a transport error if it fails too.
-    if (reach == cfl::kNoSuchPort || (reach == cfl::kNoRoom && !own)) return nullptr;
+    if (reach == cfl::kNoSuchPort) return nullptr;
     auto* port = new __CFMessagePort;
     port->remote = true;
     port->key = key;
@@ -661,75 +1013,23 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
     CFIndex length = data ? CFDataGetLength(data) : 0;
     if (uint64_t(length) > cfl::kMaxFrame) return kCFMessagePortTransportError;
 
-    CFRunLoopRef rl = CFRunLoopGetCurrent();
     // Below a millisecond the send gets one try; from ten days on it has no time-out.
     double sendDeadline = sendTimeout < 0.001 ? cfl::now() : cfl::deadlineAfter(sendTimeout, cfl::kSendForever);
-    auto nothing = [] { return false; };
-
-    // A port that could not connect when it was looked up (its listener had no
-    // room, or this process no descriptor) connects now.
-    while (remote->fd < 0) {
-        cfl::Reach reach = cfl::connectTo(remote->key, remote->fd);
-        if (reach == cfl::kConnected) break;
-        if (reach == cfl::kNoSuchPort) {
-            cfl::invalidateRemote(remote);
-            return kCFMessagePortIsInvalid;
-        }
-        if (reach == cfl::kOwnFailure) return kCFMessagePortTransportError;
-        if (cfl::now() >= sendDeadline) return kCFMessagePortSendTimeout;
-        cfl::await(rl, nothing, std::min(sendDeadline, cfl::now() + 0.002));
+    SInt32 queued = cfl::queueRequest(remote, msgid, data, sendDeadline);
+    if (queued != kCFMessagePortSuccess) return queued;
+    if (!replyMode) {
+        ++remote->staleReplies;  // the receiver answers anyway; skip that answer later
+        return kCFMessagePortSuccess;
     }
     remote->waiting = true;
     struct Done {
         CFMessagePortRef port;
         ~Done() { port->waiting = false; }
     } done{remote};
-
-    std::string head = cfl::header(cfl::kRequestMagic, msgid, uint32_t(length));
-    const UInt8* body = data ? CFDataGetBytePtr(data) : nullptr;
-    size_t headOff = 0, bodyOff = 0;
-    bool broken = false;
-    auto sent = [&] { return broken || (headOff == head.size() && bodyOff == size_t(length)); };
-    broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
-    if (broken && headOff == 0) {
-        // Refused before a byte went out: the peer was gone before this request. A
-        // hang-up with no unread reply before it means the port was already invalid.
-        // (Asked only now, so that a request to a live peer costs no extra call.)
-        char probe;
-        ssize_t peeked = recv(remote->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            cfl::invalidateRemote(remote);
-            return kCFMessagePortIsInvalid;
-        }
-    }
-    if (!sent()) {
-        // The descriptor can be in a loop's set once only: the long send watches it alone.
-        cfl::forgetReplyWatch(remote);
-        uint64_t id = 0;
-        id = cfl::watch(rl, remote->fd, EPOLLOUT, [&](uint32_t) {
-            broken = !cfl::sendSome(remote->fd, head, headOff, body, size_t(length), bodyOff);
-            // Done, but perhaps inside a nested wait: a writable socket must not keep waking it.
-            if (sent()) cfl::unwatch(rl, id);
-        });
-        cfl::await(rl, sent, sendDeadline);
-        cfl::unwatch(rl, id);
-    }
-    if (broken) {
-        cfl::invalidateRemote(remote);
-        return kCFMessagePortBecameInvalidError;
-    }
-    if (!sent()) {
-        // Part of a frame is on the wire; this connection cannot carry another.
-        cfl::closeRemote(remote);
-        return kCFMessagePortSendTimeout;
-    }
-    if (!replyMode) {
-        ++remote->staleReplies;  // the receiver answers anyway; skip that answer later
-        return kCFMessagePortSuccess;
-    }
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
 
     double replyDeadline = cfl::deadlineAfter(rcvTimeout, cfl::kRunForever);
-    enum { kWaiting, kReplied, kGone, kGarbage } state = kWaiting;
+    enum { kWaiting, kReplied, kBodyLost, kGone, kGarbage } state = kWaiting;
     CFDataRef answer = nullptr;
     auto readReplies = [&] {
         size_t budget = cfl::kReadBudget;
@@ -743,7 +1043,8 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
                     }
                     if (!remote->reply.body.empty()) answer = new __CFData(std::move(remote->reply.body));
                     remote->reply.body = {};
-                    state = kReplied;
+                    state = remote->reply.field() == cfl::kReplyBodyLost ? kBodyLost : kReplied;
+                    remote->credit = true;
                     return;
                 case cfl::FrameReader::kMore:
                     if (budget == 0) return;  // the loop brings us back; other sources get their turn
@@ -799,6 +1100,10 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
                 CFRelease(answer);
             }
             return kCFMessagePortSuccess;
+        case kBodyLost:
+            // The receiver had no descriptor for the body: nothing reached its callout.
+            if (answer) CFRelease(answer);
+            return kCFMessagePortTransportError;
         case kGone:
             cfl::invalidateRemote(remote);
             return kCFMessagePortBecameInvalidError;

@@ -4,8 +4,9 @@
 // A run goes as CoreFoundation's __CFRunLoopRun goes, because callers depend on
 // it: each turn runs the blocks queued so far (the whole list is taken first,
 // so blocks queued meanwhile wait for a later turn or a nested run), then the
-// signalled version-0 sources, then waits for one descriptor and serves it, then
-// runs blocks again. Running blocks never counts as handling a source.
+// signalled version-0 sources, then waits for one descriptor (or the next timer)
+// and serves it, then fires the timers that are due, then runs blocks again.
+// Running blocks or firing timers never counts as handling a source.
 #include "runloop.h"
 
 #include <pthread.h>
@@ -51,12 +52,29 @@ struct __CFRunLoop : cfl::Object {
     int sources = 0;
     /// Version-0 sources added to this loop, each retained by it.
     std::vector<CFRunLoopSourceRef> sources0;
+    /// Timers added to this loop, each retained by it until invalidated.
+    std::vector<CFRunLoopTimerRef> timers;
     std::atomic<bool> stopRequested{false};
     /// A wake-up is written and not yet taken: further ones need no write of their own.
     std::atomic<bool> wakePending{false};
 
     std::mutex blockLock;
     std::deque<std::function<void()>> blocks;
+};
+
+struct __CFRunLoopTimer : cfl::Object {
+    __CFRunLoopTimer() : Object(cfl::typeRunLoopTimer) {}
+    ~__CFRunLoopTimer() override {
+        if (context.release && context.info) context.release(context.info);
+    }
+    /// On the monotonic clock: the wall clock may be set back under a waiting timer.
+    double fireAt = 0;
+    double interval = 0;
+    CFRunLoopTimerCallBack callout = nullptr;
+    CFRunLoopTimerContext context{};
+    CFRunLoopRef loop = nullptr;
+    /// Inside its callout: a nested run does not fire it again, as in CoreFoundation.
+    bool firing = false;
 };
 
 __CFRunLoopSource::~__CFRunLoopSource() {
@@ -158,7 +176,42 @@ bool serveOne(__CFRunLoop* rl, double deadline) {
     return true;
 }
 
-bool modeIsEmpty(__CFRunLoop* rl) { return rl->sources == 0 && rl->sources0.empty() && !hasBlocks(rl); }
+bool modeIsEmpty(__CFRunLoop* rl) {
+    return rl->sources == 0 && rl->sources0.empty() && rl->timers.empty() && !hasBlocks(rl);
+}
+
+/// The earliest time a timer of `rl` fires, or `deadline` when that is sooner.
+double nextWake(__CFRunLoop* rl, double deadline) {
+    for (CFRunLoopTimerRef t : rl->timers)
+        if (!t->firing) deadline = std::min(deadline, t->fireAt);
+    return deadline;
+}
+
+/// Fires the timers that are due, earliest first; a repeating one is set to its
+/// next fire time after now, a one-shot one is invalidated after its callout.
+void doTimers(__CFRunLoop* rl) {
+    double t = now();
+    std::vector<CFRunLoopTimerRef> due;
+    for (CFRunLoopTimerRef timer : rl->timers)
+        if (!timer->firing && timer->fireAt <= t)
+            due.push_back(static_cast<CFRunLoopTimerRef>(const_cast<void*>(CFRetain(timer))));
+    std::stable_sort(due.begin(), due.end(), [](CFRunLoopTimerRef a, CFRunLoopTimerRef b) { return a->fireAt < b->fireAt; });
+    for (CFRunLoopTimerRef timer : due) {
+        if (timer->loop == rl) {
+            timer->firing = true;
+            if (timer->callout) timer->callout(timer, timer->context.info);
+            timer->firing = false;
+            if (timer->interval > 0) {
+                double next = timer->fireAt + timer->interval;
+                if (next <= now()) next += std::ceil((now() - next) / timer->interval) * timer->interval;
+                timer->fireAt = next;
+            } else {
+                CFRunLoopTimerInvalidate(timer);
+            }
+        }
+        CFRelease(timer);
+    }
+}
 
 }  // namespace
 
@@ -205,6 +258,42 @@ const CFStringRef kCFRunLoopCommonModes = CFSTR("kCFRunLoopCommonModes");
 
 CFTypeID CFRunLoopGetTypeID(void) { return cfl::typeRunLoop; }
 CFTypeID CFRunLoopSourceGetTypeID(void) { return cfl::typeRunLoopSource; }
+CFTypeID CFRunLoopTimerGetTypeID(void) { return cfl::typeRunLoopTimer; }
+
+CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) - 978307200.0 + double(ts.tv_nsec) * 1e-9;
+}
+
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, CFTimeInterval interval,
+                                       CFOptionFlags, CFIndex, CFRunLoopTimerCallBack callout,
+                                       CFRunLoopTimerContext* context) {
+    auto* timer = new __CFRunLoopTimer;
+    timer->fireAt = cfl::now() + (fireDate - CFAbsoluteTimeGetCurrent());
+    timer->interval = interval > 0 ? std::max(interval, 0.0001) : 0;
+    timer->callout = callout;
+    if (context) {
+        timer->context = *context;
+        if (context->retain && context->info) timer->context.info = const_cast<void*>(context->retain(context->info));
+    }
+    return timer;
+}
+
+void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode) {
+    if (timer->loop || !timer->callout) return;
+    timer->loop = rl;
+    CFRetain(timer);  // the run loop holds the timer
+    rl->timers.push_back(timer);
+}
+
+void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
+    CFRunLoopRef rl = timer->loop;
+    if (!rl) return;
+    timer->loop = nullptr;
+    rl->timers.erase(std::find(rl->timers.begin(), rl->timers.end(), timer));
+    CFRelease(timer);
+}
 
 CFRunLoopRef CFRunLoopGetMain(void) { return cfl::mainLoop(); }
 
@@ -269,7 +358,8 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boo
         bool handled = cfl::doSources0(rl, returnAfterSourceHandled);
         if (handled) cfl::doBlocks(rl);
         bool poll = handled || instant;
-        handled = cfl::serveOne(rl, poll ? 0 : deadline) || handled;
+        handled = cfl::serveOne(rl, poll ? 0 : cfl::nextWake(rl, deadline)) || handled;
+        cfl::doTimers(rl);
         cfl::doBlocks(rl);
         if (handled && returnAfterSourceHandled) return kCFRunLoopRunHandledSource;
         if (instant || cfl::now() >= deadline) return kCFRunLoopRunTimedOut;

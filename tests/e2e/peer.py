@@ -7,8 +7,10 @@ test can kill it like any other receiver.
 """
 
 import errno
+import fcntl
 import os
 import socket
+import stat
 import struct
 import sys
 import threading
@@ -17,6 +19,10 @@ NAME_LIMIT = 128
 ADDRESS_LIMIT = 107
 REQUEST_MAGIC = b"CFMQ"
 REPLY_MAGIC = b"CFMR"
+OUT_OF_LINE_MAGIC = b"CFMO"
+INLINE_LIMIT = 4000
+QUEUE_LIMIT = 5
+SEALED = fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW | fcntl.F_SEAL_WRITE
 HEADER = struct.Struct("<4siI")
 MAX_BODY = 0x60000000
 MASK = 2**64 - 1
@@ -108,10 +114,91 @@ def frame(magic, value, body=b""):
     return HEADER.pack(magic, value, len(body)) + body
 
 
+class RequestReader:
+    """Reads requests as a port does: queue slots that come along are let go at once
+    (the request is taken), out-of-line bodies are checked and read."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.bodies = []
+        self.buffer = b""
+
+    def _fill(self, n):
+        while len(self.buffer) < n:
+            data, ancdata, _, _ = self.sock.recvmsg(1 << 20, socket.CMSG_SPACE(8))
+            for level, kind, raw in ancdata:
+                if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
+                    for fd in struct.unpack("%di" % (len(raw) // 4), raw[:len(raw) // 4 * 4]):
+                        if stat.S_ISREG(os.fstat(fd).st_mode):
+                            self.bodies.append(fd)
+                        else:
+                            os.close(fd)
+            if not data:
+                raise Closed()
+            self.buffer += data
+
+    def _take(self, n):
+        self._fill(n)
+        out, self.buffer = self.buffer[:n], self.buffer[n:]
+        return out
+
+    def read(self):
+        magic, msgid, length = HEADER.unpack(self._take(HEADER.size))
+        if length > MAX_BODY or magic not in (REQUEST_MAGIC, OUT_OF_LINE_MAGIC):
+            raise ValueError("garbage frame header")
+        if magic == REQUEST_MAGIC:
+            return msgid, self._take(length)
+        fd = self.bodies.pop(0)
+        try:
+            if fcntl.fcntl(fd, fcntl.F_GET_SEALS) & SEALED != SEALED or os.fstat(fd).st_size != length:
+                raise ValueError("unsealed out-of-line body")
+            return msgid, os.pread(fd, length, 0)
+        finally:
+            os.close(fd)
+
+
+def take_slot(name):
+    """Binds one of the port's queue places, or None when all are held."""
+    slot = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    for k in range(QUEUE_LIMIT):
+        try:
+            slot.bind(b"\0" + ("cfmessageport.%d!%d#%s" % (os.geteuid(), k, digest(_raw(name)))).encode())
+            slot.listen(socket.SOMAXCONN)
+            return slot
+        except OSError as e:
+            if e.errno != errno.EADDRINUSE:
+                raise
+    slot.close()
+    return None
+
+
+def send_request(sock, name, msgid, data):
+    """Queues one request whole, with a place in the port's queue; False when it is full."""
+    slot = take_slot(name)
+    if slot is None:
+        return False
+    fds = [slot.fileno()]
+    head = HEADER.pack(REQUEST_MAGIC, msgid, len(data))
+    body = None
+    if len(data) > INLINE_LIMIT:
+        body = os.memfd_create("peer", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
+        os.write(body, data)
+        fcntl.fcntl(body, fcntl.F_ADD_SEALS, SEALED | fcntl.F_SEAL_SEAL)
+        head, data, fds = HEADER.pack(OUT_OF_LINE_MAGIC, msgid, len(data)), b"", [body] + fds
+    try:
+        sock.sendmsg([head + data], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, struct.pack("%di" % len(fds), *fds))])
+    finally:
+        slot.close()
+        if body is not None:
+            os.close(body)
+    return True
+
+
 class Connection:
     """A connection to a remote port; several requests may go over it."""
 
     def __init__(self, name, timeout=10.0, uid=None, check_peer=True):
+        self.name = name
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.settimeout(timeout)
         try:
@@ -126,7 +213,8 @@ class Connection:
             raise NotFound(name)
 
     def request(self, msgid, data=b""):
-        self.sock.sendall(frame(REQUEST_MAGIC, msgid, data))
+        if not send_request(self.sock, self.name, msgid, data):
+            raise TimeoutError("the queue of %r is full" % self.name)
         return read_frame(self.sock, REPLY_MAGIC)[1]
 
     def close(self):
@@ -206,9 +294,10 @@ class Port:
                 threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
     def _serve(self, conn):
+        reader = RequestReader(conn)
         try:
             while True:
-                msgid, data = read_frame(conn, REQUEST_MAGIC)
+                msgid, data = reader.read()
                 with self._cond:
                     self.messages.append((msgid, data))
                     self._cond.notify_all()

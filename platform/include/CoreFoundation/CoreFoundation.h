@@ -22,6 +22,7 @@ typedef unsigned long CFTypeID;
 typedef unsigned long CFOptionFlags;
 typedef unsigned long CFHashCode;
 typedef double CFTimeInterval;
+typedef double CFAbsoluteTime;
 typedef const void* CFTypeRef;
 
 typedef const struct __CFAllocator* CFAllocatorRef;
@@ -31,6 +32,7 @@ typedef const struct __CFArray* CFArrayRef;
 typedef struct __CFMessagePort* CFMessagePortRef;
 typedef struct __CFRunLoop* CFRunLoopRef;
 typedef struct __CFRunLoopSource* CFRunLoopSourceRef;
+typedef struct __CFRunLoopTimer* CFRunLoopTimerRef;
 typedef CFStringRef CFRunLoopMode;
 
 typedef UInt32 CFStringEncoding;
@@ -124,6 +126,23 @@ typedef struct {
 } CFRunLoopSourceContext;
 CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order, CFRunLoopSourceContext* context);
 void CFRunLoopSourceSignal(CFRunLoopSourceRef source);
+
+/// Seconds since 1 January 2001, on the wall clock.
+CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
+typedef struct {
+    CFIndex version;
+    void* info;
+    const void* (*retain)(const void* info);
+    void (*release)(const void* info);
+    CFStringRef (*copyDescription)(const void* info);
+} CFRunLoopTimerContext;
+typedef void (*CFRunLoopTimerCallBack)(CFRunLoopTimerRef timer, void* info);
+CFTypeID CFRunLoopTimerGetTypeID(void);
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate, CFTimeInterval interval,
+                                       CFOptionFlags flags, CFIndex order, CFRunLoopTimerCallBack callout,
+                                       CFRunLoopTimerContext* context);
+void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode);
+void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer);
 
 // --- Message ports ------------------------------------------------------------
 typedef struct {
