@@ -63,10 +63,18 @@ bool needsEscape(uint64_t w) {
     return (control | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\'))) != 0;
 }
 
+/// The vectorised check for this processor, chosen once. simdjson's own choice would
+/// follow an environment variable, and an unknown name there fails every check.
+const simdjson::implementation& utf8Checker() {
+    static const simdjson::implementation* const best =
+        simdjson::get_available_implementations().detect_best_supported();
+    return *best;
+}
+
 /// Whether `text` is valid UTF-8. Most texts here are short and ASCII, where
 /// a word-wise look beats the call into the vectorised check.
 bool validUtf8(std::string_view text) {
-    if (text.size() >= 256) return simdjson::validate_utf8(text.data(), text.size());
+    if (text.size() >= 256) return utf8Checker().validate_utf8(text.data(), text.size());
     size_t i = 0;
     uint64_t high = 0;
     for (; i + 8 <= text.size(); i += 8) {
@@ -76,7 +84,7 @@ bool validUtf8(std::string_view text) {
     }
     for (; i < text.size(); ++i)
         high |= static_cast<unsigned char>(text[i]);
-    return (high & 0x8080808080808080ULL) == 0 || simdjson::validate_utf8(text.data(), text.size());
+    return (high & 0x8080808080808080ULL) == 0 || utf8Checker().validate_utf8(text.data(), text.size());
 }
 
 /// Writes one whole line given in parts, in one call when the pipe takes it;

@@ -43,7 +43,8 @@ TEST_F(LoopTest, FirstPressWaitsSixteenAttemptsAfterTheFirstSightOfAWindow) {
         SetUp();
         buildMenus();
         load("autostart-" + std::to_string(seen) + ".ofx");
-        run([&](int tick) {
+        // Named captures: clang 14 cannot capture structured bindings themselves.
+        run([&, seen = seen, press = press](int tick) {
             if (tick == seen) showWindow("Edit");
             if (tick == press + 1) writeManifest(wallNow());
         });

@@ -19,7 +19,7 @@ fi
 tools/install-packages.sh cmake g++ make pkg-config libsimdjson-dev clang libclang-rt-14-dev
 
 build=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -DFUZZ=ON
+CC=clang CXX=clang++ cmake -S . -B "$build" -DFUZZ=ON -DWARNINGS_AS_ERRORS=ON
 cmake --build "$build" -j "$(nproc)"
 
 if [ -z "$budget" ]; then

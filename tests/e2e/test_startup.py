@@ -4,6 +4,7 @@ import base64
 import os
 import socket
 import struct
+import tempfile
 import unittest
 
 import peer
@@ -22,6 +23,25 @@ class CommandLine(Case):
                 evs, code = tool.rest(), tool.wait()
                 self.assertEqual(evs, [{"event": "error", "message": USAGE}])
                 self.assertEqual(code, 64)
+
+
+class Surroundings(Case):
+    """What the tool meets besides its command line changes nothing."""
+
+    def test_an_unknown_simdjson_implementation_in_the_environment(self):
+        name = unique_name("\u00e9")
+        tool = self.started(name, prefix=["env", "SIMDJSON_FORCE_IMPLEMENTATION=unknown"])
+        self.assertEqual(peer.send(name, 2, b"x"), b"")
+        self.assertEqual(tool.expect("message")["port"], name)
+        self.assertClean(tool)
+
+    def test_libraries_in_the_current_folder_are_not_loaded(self):
+        # Empty files where the loader would stop at the first one it tried.
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        for library in ("libc.so.6", "libstdc++.so.6", "libsimdjson.so.14"):
+            open(os.path.join(folder.name, library), "wb").close()
+        self.assertClean(self.started(unique_name(), prefix=["env", "-C", folder.name]))
 
 
 class Registration(Case):
