@@ -725,8 +725,9 @@ void send(const CommandView& view, const RawJson& id, CFStringRef target) {
     started->data = CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size()));
     payload = {};
     queueStartIfPending();
-    // Started at the top of the line, so never held here: a send held stays in `pending`.
-    if (trySend(*started) == Outcome::retry) keepRetrying(std::move(started));
+    // Held here only when its look-up took long enough to change that: it then
+    // waits among the retried sends, in its place in line.
+    if (trySend(*started) != Outcome::answered) keepRetrying(std::move(started));
     endInputOnceIdle();
 }
 

@@ -28,6 +28,8 @@ extern int output;
 constexpr int statusOutputClosed = 74;
 /// Status with which the tool ends when an input line is too long to hold in memory.
 constexpr int statusOutOfMemory = 71;
+/// Status with which the tool ends when it starts with too few file descriptors to run.
+constexpr int statusOutOfDescriptors = 71;
 
 /// Writes one event as one compact JSON line in a single write.
 void emit(const EventObject& event);

@@ -1,5 +1,8 @@
 #include "startup.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -22,6 +25,26 @@ namespace {
 /// Buffers up to this size come from memory that is kept and reused between messages.
 constexpr int kReusedBufferBytes = 24 << 20;
 #endif
+
+/// Descriptors the tool needs beyond one per port: the run loop's own (its wait and
+/// its wake-up), one request's (its connection, its queue slot, an out-of-line body),
+/// and the 16 below which the Linux ports turn new peers away to keep them.
+constexpr int kDescriptorsToRun = 5 + 16;
+
+/// Whether `count` more descriptors can be opened. Asked before the run loop
+/// exists: a loop that cannot make its wake-up would sleep through every command.
+bool descriptorsFree(int count) {
+    std::vector<int> probes;
+    for (int i = 0; i < count; ++i) {
+        int fd = fcntl(0, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) fd = fcntl(2, F_DUPFD_CLOEXEC, 0);  // standard input may be closed
+        if (fd < 0) break;
+        probes.push_back(fd);
+    }
+    for (int fd : probes)
+        close(fd);
+    return int(probes.size()) == count;
+}
 
 CFDataRef incomingMessage(CFMessagePortRef local, SInt32 msgid, CFDataRef data, void*) {
     CFStringRef name = local ? CFMessagePortGetName(local) : nullptr;
@@ -72,6 +95,8 @@ int startUp(int argc, char** argv) {
         arguments.push_back(std::move(argument));
     }
     if (arguments.size() < 2 || arguments[0] != "listen") fail("usage: vornex-port listen <port name>...", 64);
+    if (!descriptorsFree(int(arguments.size()) - 1 + kDescriptorsToRun))
+        fail("too few file descriptors to run: raise the limit (ulimit -n)", statusOutOfDescriptors);
 
     for (size_t i = 1; i < arguments.size(); ++i) {
         CFOwned<CFStringRef> name(stringToCF(arguments[i]));

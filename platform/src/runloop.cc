@@ -19,6 +19,9 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -30,6 +33,12 @@ struct __CFRunLoop : cfl::Object {
     __CFRunLoop() : Object(cfl::typeRunLoop, true) {
         epfd = epoll_create1(EPOLL_CLOEXEC);
         wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (epfd < 0 || wakefd < 0) {
+            // A loop that cannot wait or be woken would spin or sleep through all its
+            // work; CoreFoundation halts when it cannot make its wake-up port, and so does this.
+            std::fprintf(stderr, "CFRunLoop: cannot create a run loop: %s\n", std::strerror(errno));
+            std::abort();
+        }
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = 0;

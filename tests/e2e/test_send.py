@@ -199,6 +199,23 @@ class Waiting(Case):
         self.assertEqual(tool.wait(), 0)
         self.assertEqual(live.event()["msgid"], 1)
 
+    def test_thousands_of_sends_to_a_stopped_receiver_end_together_and_hold_up_no_lookup(self):
+        stopped_name = unique_name("stopped")
+        stopped = self.started(stopped_name)
+        stopped.stop()
+        tool = self.started(unique_name())
+        count = 4200  # beyond the listener's backlog and the old limit on waits in one another
+        tool.write("".join(command(cmd="send", id=i, target=stopped_name, timeout=2) for i in range(count)))
+        tool.write(command(cmd="lookup", id="L", target=stopped_name))
+        # Sends wait side by side, not one inside the other's wait: the lookup is answered
+        # before the last of them ends, not after thousands of time-outs one after another.
+        events = tool.events(count + 1, timeout=60)
+        lookup = {"event": "lookup", "id": "L", "found": True}
+        self.assertLess(events.index(lookup), count)
+        statuses = [ev["status"] for ev in events if ev != lookup]
+        self.assertEqual((statuses.count(-2), statuses.count(-1)), (5, count - 5))
+        self.assertClean(tool)
+
     def test_reply_that_arrives_during_a_nested_wait_is_reported_when_it_ends(self):
         outer = self.port(unique_name("outer"), mode="hold")
         inner = self.port(unique_name("inner"), mode="hold")

@@ -86,7 +86,7 @@ class Streams(Case):
 
     def test_a_process_out_of_descriptors_turns_peers_away_and_recovers(self):
         name = unique_name()
-        proc = self.started_with_descriptors(name, 24)
+        proc = self.started_with_descriptors(name, 32)
         idle = [peer.Connection(name) for _ in range(40)]  # more than the tool can accept
         # Peers it cannot take must not keep it busy: a spinning loop burns the whole pause.
         before = cpu_seconds(proc.pid)
@@ -103,6 +103,15 @@ class Streams(Case):
         proc.stdin.close()
         self.assertEqual(proc.wait(WAIT), 0)
 
+
+    def test_too_few_descriptors_to_run_is_said_at_start_up(self):
+        for limit in (5, 6, 12):  # once, without a wake-up for its run loop, it slept through every command
+            proc = subprocess.run([BINARY, "listen", unique_name()], input=command(cmd="lookup", id=1).encode(),
+                                  capture_output=True, timeout=WAIT,
+                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
+            self.assertEqual(check_line(proc.stdout), {"event": "error", "message": "too few file descriptors "
+                                                       "to run: raise the limit (ulimit -n)"})
+            self.assertEqual(proc.returncode, 71)
 
     def test_many_idle_peers_leave_room_for_the_tools_own_requests(self):
         own, other = unique_name("own"), unique_name("other")
