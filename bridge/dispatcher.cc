@@ -634,7 +634,8 @@ Outcome trySend(Retry& send) {
     double deadline = secondsNow() + std::max(timeout, 0.0);
     waitDeadlines.push_back(waitDeadlines.empty() ? deadline : std::min(deadline, waitDeadlines.back()));
     ++waitingSends;
-    SInt32 status = CFMessagePortSendRequest(send.remote, messageId, send.data, 0, timeout, kCFRunLoopDefaultMode, &reply);
+    SInt32 status =
+        CFMessagePortSendRequest(send.remote, messageId, send.data, 0, timeout, kCFRunLoopDefaultMode, &reply);
     --waitingSends;
     waitDeadlines.pop_back();
     if (status != kCFMessagePortSendTimeout) queueStartIfPending();

@@ -204,7 +204,8 @@ void doTimers(__CFRunLoop* rl) {
     for (CFRunLoopTimerRef timer : rl->timers)
         if (!timer->firing && timer->fireAt <= t)
             due.push_back(static_cast<CFRunLoopTimerRef>(const_cast<void*>(CFRetain(timer))));
-    std::stable_sort(due.begin(), due.end(), [](CFRunLoopTimerRef a, CFRunLoopTimerRef b) { return a->fireAt < b->fireAt; });
+    std::stable_sort(due.begin(), due.end(),
+                     [](CFRunLoopTimerRef a, CFRunLoopTimerRef b) { return a->fireAt < b->fireAt; });
     for (CFRunLoopTimerRef timer : due) {
         if (timer->loop == rl) {
             timer->firing = true;
@@ -275,9 +276,8 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) {
     return double(ts.tv_sec) - 978307200.0 + double(ts.tv_nsec) * 1e-9;
 }
 
-CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, CFTimeInterval interval,
-                                       CFOptionFlags, CFIndex, CFRunLoopTimerCallBack callout,
-                                       CFRunLoopTimerContext* context) {
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, CFTimeInterval interval, CFOptionFlags,
+                                       CFIndex, CFRunLoopTimerCallBack callout, CFRunLoopTimerContext* context) {
     auto* timer = new __CFRunLoopTimer;
     timer->fireAt = cfl::now() + (fireDate - CFAbsoluteTimeGetCurrent());
     timer->interval = interval > 0 ? std::max(interval, 0.0001) : 0;
