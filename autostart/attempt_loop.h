@@ -194,7 +194,10 @@ AttemptEnd pressScriptItem() {
     if (gTries % 10 == 1) logFormatted("ax: matched %lu of %lu menu levels", matched, (unsigned long)kMenuLevels);
     if (!item.ref) return AttemptEnd::reschedule;
     AXError error = AXUIElementPerformAction(item.ref, CFSTR("AXPress"));
-    logFormatted("ax: press err=%d", int(error));
+    // Formatted without allocating: an exception between a press and its outcome would press again.
+    char message[64];
+    snprintf(message, sizeof message, "ax: press err=%d", int(error));
+    logLine(message);
     if (error == kAXErrorSuccess) return AttemptEnd::pressed;
     // The service gives up waiting while the host may still be running the item's action, so this
     // press may have started the script: pressing again at once could start it twice.
