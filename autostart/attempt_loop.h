@@ -1,7 +1,8 @@
 // The auto-start loop on the host's main queue: wait for the host's window,
 // check that the script is not running yet, let a grace period pass, press the
 // script's menu item, then watch the manifest's time for proof that it started.
-// Every task queues at most one successor, so the variables need no locks.
+// Every task queues at most one successor, so the variables need no locks, and
+// nothing that a task throws reaches the host.
 #pragma once
 
 #include <ApplicationServices/ApplicationServices.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <string>
 
 #include "cf_util.h"
@@ -52,16 +54,43 @@ int gPresses = 0;
 void attempt(int chainIndex);
 void verify(int chainIndex);
 
-/// Queues one attempt carrying `chainIndex`, one tick from now.
-void scheduleTry(int chainIndex) {
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, kTickNanoseconds), dispatch_get_main_queue(),
-                   [chainIndex] { attempt(chainIndex); });
+/// Logs "exception: TEXT" without allocating, since the exception may be bad_alloc; cut at 1023 bytes.
+inline void logException(const char* text) {
+    char message[1024];
+    snprintf(message, sizeof message, "exception: %s", text);
+    logLine(message);
 }
 
-/// Queues one verify poll carrying `chainIndex`, one tick from now.
+/// Runs `body` and logs whatever it throws, the platform's exception or C++'s, as "exception: ...";
+/// true when something was caught. An exception that left the host's call into us would end the host.
+template <typename Body>
+bool runCaught(const Body& body) noexcept {
+    try {
+        std::string description;
+        if (!catchPlatformException(body, description)) return false;
+        logLine(("exception: " + description).c_str());
+    } catch (const std::exception& exception) {
+        logException(exception.what());
+    } catch (...) {
+        logException("unknown");
+    }
+    return true;
+}
+
+/// Queues one attempt carrying `chainIndex`, one tick from now; a task that cannot be queued ends the loop.
+void scheduleTry(int chainIndex) {
+    runCaught([chainIndex] {
+        dispatch_after(dispatch_time(DISPATCH_TIME_NOW, kTickNanoseconds), dispatch_get_main_queue(),
+                       [chainIndex] { attempt(chainIndex); });
+    });
+}
+
+/// Queues one verify poll carrying `chainIndex`, one tick from now; a task that cannot be queued ends the loop.
 void scheduleVerify(int chainIndex) {
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, kTickNanoseconds), dispatch_get_main_queue(),
-                   [chainIndex] { verify(chainIndex); });
+    runCaught([chainIndex] {
+        dispatch_after(dispatch_time(DISPATCH_TIME_NOW, kTickNanoseconds), dispatch_get_main_queue(),
+                       [chainIndex] { verify(chainIndex); });
+    });
 }
 
 /// The manifest's modification time; false when it cannot be read or its path does not fit.
@@ -83,7 +112,7 @@ bool scanWindows(std::string& titles) {
     bool visible = false;
     Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
     Owned<CFTypeRef> windows;
-    if (AXUIElementCopyAttributeValue(app.ref, CFSTR("AXWindows"), windows.slot()) != kAXErrorSuccess || !windows.ref) {
+    if (readAttribute(app.ref, CFSTR("AXWindows"), CFArrayGetTypeID(), windows) != kAXErrorSuccess || !windows.ref) {
         return false;
     }
     auto list = static_cast<CFArrayRef>(windows.ref);
@@ -107,72 +136,73 @@ void logMenuBarChildren() {
         Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
         Owned<CFTypeRef> menuBar;
         Owned<CFTypeRef> children;
-        if (AXUIElementCopyAttributeValue(app.ref, CFSTR("AXMenuBar"), menuBar.slot()) == kAXErrorSuccess &&
-            menuBar.ref &&
-            AXUIElementCopyAttributeValue(static_cast<AXUIElementRef>(menuBar.ref), CFSTR("AXChildren"),
-                                          children.slot()) == kAXErrorSuccess &&
-            children.ref) {
-            auto items = static_cast<CFArrayRef>(children.ref);
-            for (CFIndex i = 0; i < CFArrayGetCount(items); ++i) {
-                Owned<CFTypeRef> title;
-                AXUIElementCopyAttributeValue(static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(items, i)),
-                                              CFSTR("AXTitle"), title.slot());
-                list += title.ref ? describe(title.ref) : "?";
-                list += '|';
-            }
+        CFArrayRef items = nullptr;
+        if (readAttribute(app.ref, CFSTR("AXMenuBar"), AXUIElementGetTypeID(), menuBar) == kAXErrorSuccess &&
+            menuBar.ref) {
+            items = childrenOf(static_cast<AXUIElementRef>(menuBar.ref), children);
+        }
+        for (CFIndex i = 0; items && i < CFArrayGetCount(items); ++i) {
+            Owned<CFTypeRef> title;
+            AXUIElementCopyAttributeValue(static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(items, i)),
+                                          CFSTR("AXTitle"), title.slot());
+            list += title.ref ? describe(title.ref) : "?";
+            list += '|';
         }
     }
     logLine(("menubar children: " + list).c_str());
 }
 
-/// Walks the menu path from the menu bar, falling back on the own-names search
-/// every eighth attempt, and presses the item; true when the press succeeded.
-bool pressScriptItem() {
+/// What the guarded part of an attempt leads to.
+enum class AttemptEnd { reschedule, alreadyRunning, pressed, mayHavePressed };
+
+/// Walks the menu path from the menu bar, falling back on the own-names search every eighth attempt, and
+/// presses the item: pressed, mayHavePressed (the host did not answer in time) or reschedule.
+AttemptEnd pressScriptItem() {
     Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
     Owned<CFTypeRef> menuBarValue;
-    AXError menuBarError = AXUIElementCopyAttributeValue(app.ref, CFSTR("AXMenuBar"), menuBarValue.slot());
+    AXError menuBarError = readAttribute(app.ref, CFSTR("AXMenuBar"), AXUIElementGetTypeID(), menuBarValue);
     if (gTries % 10 == 1) {
         logFormatted("ax: trusted=%d menubar err=%d", AXIsProcessTrusted() ? 1 : 0, int(menuBarError));
     }
-    if (!menuBarValue.ref) return false;
+    if (!menuBarValue.ref) return AttemptEnd::reschedule;
     auto menuBar = static_cast<AXUIElementRef>(menuBarValue.ref);
 
     unsigned long matched = 0;
     Owned<AXUIElementRef> item;
     Owned<AXUIElementRef> container(static_cast<AXUIElementRef>(CFRetain(menuBar)));
     for (int level = 0; level < kMenuLevels && container.ref; ++level) {
-        item.reset(axChildByTitle(container.ref, menuPath(level)));
+        item.reset(axCopyChildByTitle(container.ref, menuPath(level)));
         container.reset();
         if (!item.ref) break;
         matched = unsigned(level) + 1;
         if (level == kMenuLevels - 1) break;
         Owned<CFTypeRef> children;
-        if (AXUIElementCopyAttributeValue(item.ref, CFSTR("AXChildren"), children.slot()) == kAXErrorSuccess &&
-            children.ref) {
-            auto list = static_cast<CFArrayRef>(children.ref);
-            if (CFArrayGetCount(list) > 0) {
-                container.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(list, 0))));
-            }
+        CFArrayRef list = childrenOf(item.ref, children);
+        if (list && CFArrayGetCount(list) > 0) {
+            container.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(list, 0))));
         }
         item.reset();
     }
 
     if (!item.ref && gTries % 8 == 0) {
-        item.reset(axFindByOwnNames(menuBar, 0));
+        item.reset(axCopyItemByOwnNames(menuBar, 0));
         if (item.ref) {
             matched = kMenuLevels;
             logLine("ax: English menu names did not match, found the script by its own name");
         }
     }
     if (gTries % 10 == 1) logFormatted("ax: matched %lu of %lu menu levels", matched, (unsigned long)kMenuLevels);
-    if (!item.ref) return false;
+    if (!item.ref) return AttemptEnd::reschedule;
     AXError error = AXUIElementPerformAction(item.ref, CFSTR("AXPress"));
-    logFormatted("ax: press err=%d", int(error));
-    return error == kAXErrorSuccess;
+    // Formatted without allocating: an exception between a press and its outcome would press again.
+    char message[64];
+    snprintf(message, sizeof message, "ax: press err=%d", int(error));
+    logLine(message);
+    if (error == kAXErrorSuccess) return AttemptEnd::pressed;
+    // The service gives up waiting while the host may still be running the item's action, so this
+    // press may have started the script: pressing again at once could start it twice.
+    return error == kAXErrorCannotComplete ? AttemptEnd::mayHavePressed : AttemptEnd::reschedule;
 }
-
-/// What the guarded part of an attempt leads to.
-enum class AttemptEnd { reschedule, alreadyRunning, pressed };
 
 /// Steps of an attempt that run under the exception guard.
 AttemptEnd guardedAttempt() {
@@ -197,23 +227,21 @@ AttemptEnd guardedAttempt() {
         logMenuBarChildren();
     }
     if (gTries < kEarliestPress || gTries - gReadySince < kGraceAttempts) return AttemptEnd::reschedule;
-    return pressScriptItem() ? AttemptEnd::pressed : AttemptEnd::reschedule;
+    return pressScriptItem();
 }
 
 /// One attempt of the chain, carrying `chainIndex`.
 void attempt(int chainIndex) {
     ++gTries;
     AttemptEnd end = AttemptEnd::reschedule;
-    std::string description;
-    if (catchPlatformException([&end] { end = guardedAttempt(); }, description)) {
-        logLine(("exception: " + description).c_str());
-        end = AttemptEnd::reschedule;
-    }
+    if (runCaught([&end] { end = guardedAttempt(); })) end = AttemptEnd::reschedule;
     switch (end) {
         case AttemptEnd::alreadyRunning:
             return;
         case AttemptEnd::pressed:
             logLine("clicked Workspace > Scripts item");
+            [[fallthrough]];
+        case AttemptEnd::mayHavePressed:
             gPressedAt = time(nullptr);
             ++gPresses;
             scheduleVerify(0);
@@ -230,9 +258,13 @@ void attempt(int chainIndex) {
 
 /// One verify poll after a press, carrying `chainIndex`.
 void verify(int chainIndex) {
-    time_t pressedAt = gPressedAt;
-    time_t modified;
-    if (manifestTime(modified) && modified >= pressedAt) {
+    bool started = false;
+    // Whatever is thrown counts as no manifest seen: the chain goes on.
+    runCaught([&started] {
+        time_t modified;
+        started = manifestTime(modified) && modified >= gPressedAt;
+    });
+    if (started) {
         logLine("script started (manifest written)");
         return;
     }

@@ -38,6 +38,14 @@ struct Owned {
     }
 };
 
+/// Reads `attribute`, keeping the value only when it is of `type`; one of another kind counts as a failed read.
+inline AXError readAttribute(AXUIElementRef element, CFStringRef attribute, CFTypeID type, Owned<CFTypeRef>& value) {
+    AXError error = AXUIElementCopyAttributeValue(element, attribute, value.slot());
+    // An application may answer any kind of value, and array or element calls on another kind raise.
+    if (value.ref && CFGetTypeID(value.ref) != type) value.reset();
+    return error;
+}
+
 /// UTF-8 text of a platform string.
 inline std::string utf8(CFStringRef text) {
     CFIndex size = CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;

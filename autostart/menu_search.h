@@ -30,18 +30,16 @@ inline bool titleIs(AXUIElementRef element, CFStringRef wanted) {
            CFStringCompare(static_cast<CFStringRef>(title.ref), wanted, 0) == kCFCompareEqualTo;
 }
 
-/// The element's children, or null when they cannot be read.
-inline CFArrayRef copyChildren(AXUIElementRef element, Owned<CFTypeRef>& children) {
-    if (AXUIElementCopyAttributeValue(element, CFSTR("AXChildren"), children.slot()) != kAXErrorSuccess) {
-        children.reset();
-    }
-    return static_cast<CFArrayRef>(children.ref);
+/// The element's children, owned by `holder`, or null when they cannot be read or are no array.
+inline CFArrayRef childrenOf(AXUIElementRef element, Owned<CFTypeRef>& holder) {
+    if (readAttribute(element, CFSTR("AXChildren"), CFArrayGetTypeID(), holder) != kAXErrorSuccess) holder.reset();
+    return static_cast<CFArrayRef>(holder.ref);
 }
 
-/// The first direct child titled `title`, retained for the caller; null when there is none.
-inline AXUIElementRef axChildByTitle(AXUIElementRef element, CFStringRef title) {
+/// The first direct child titled `title`, retained for the caller (so "Copy"); null when there is none.
+inline AXUIElementRef axCopyChildByTitle(AXUIElementRef element, CFStringRef title) {
     Owned<CFTypeRef> children;
-    CFArrayRef list = copyChildren(element, children);
+    CFArrayRef list = childrenOf(element, children);
     if (!list) return nullptr;
     for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
         auto child = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(list, i));
@@ -50,11 +48,11 @@ inline AXUIElementRef axChildByTitle(AXUIElementRef element, CFStringRef title) 
     return nullptr;
 }
 
-/// The script's item found by its folder's and its own title at any of four levels, retained; or null.
-inline AXUIElementRef axFindByOwnNames(AXUIElementRef element, int depth) {
+/// The script's item found by its folder's and its own title at any of four levels, retained (so "Copy"); or null.
+inline AXUIElementRef axCopyItemByOwnNames(AXUIElementRef element, int depth) {
     if (!element || depth >= kOwnNamesDepthLimit) return nullptr;
     Owned<CFTypeRef> children;
-    CFArrayRef list = copyChildren(element, children);
+    CFArrayRef list = childrenOf(element, children);
     if (!list) return nullptr;
     CFStringRef folderTitle = menuPath(2);
     CFStringRef scriptTitle = menuPath(3);
@@ -65,12 +63,12 @@ inline AXUIElementRef axFindByOwnNames(AXUIElementRef element, int depth) {
         Owned<AXUIElementRef> submenu;
         {
             Owned<CFTypeRef> grandchildren;
-            CFArrayRef items = copyChildren(child, grandchildren);
+            CFArrayRef items = childrenOf(child, grandchildren);
             if (!items || CFArrayGetCount(items) == 0) continue;
             submenu.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(items, 0))));
         }
         // Only the folder's own menu is searched, so an item of the same name elsewhere is never pressed.
-        found = folder ? axChildByTitle(submenu.ref, scriptTitle) : axFindByOwnNames(submenu.ref, depth + 1);
+        found = folder ? axCopyChildByTitle(submenu.ref, scriptTitle) : axCopyItemByOwnNames(submenu.ref, depth + 1);
     }
     return found;
 }

@@ -27,8 +27,10 @@ namespace {
 /// Identifiers of the host begin with this, literally.
 constexpr char kHostIdentifierPrefix[] = "com.blackmagic-design.DaVinciResolve";
 
-/// Runs once each time the loader maps this image, on the thread that loads it.
-__attribute__((constructor)) void tavrinAutoStart() {
+void tavrinAutoStart();
+
+/// Recognises the host, pins this image and starts the loop once.
+void startInHost() {
     CFStringRef identifier = nullptr;
     if (CFBundleRef bundle = CFBundleGetMainBundle()) identifier = CFBundleGetIdentifier(bundle);
     std::string identifierText = identifier ? utf8(identifier) : std::string();
@@ -59,6 +61,12 @@ __attribute__((constructor)) void tavrinAutoStart() {
     gScheduled = true;
     gLaunchedAt = time(nullptr);
     scheduleTry(0);
+}
+
+/// Runs once each time the loader maps this image, on the thread that loads it. An exception that left
+/// it would end the host while it loads its plug-ins, so a failure only stops the start, with a log line.
+__attribute__((constructor)) void tavrinAutoStart() {
+    runCaught([] { startInHost(); });
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ PLAXNodeRef buildTree(bool english) {
     }
     PLHostAXSetMenuBar(bar);
     // Failing presses keep the loop attempting, so every attempt of the press phase is alike.
-    PLHostAXSetPressResult(script, kAXErrorCannotComplete);
+    PLHostAXSetPressResult(script, kAXErrorFailure);
     return script;
 }
 

@@ -145,7 +145,7 @@ TEST_F(LoopTest, AnotherLanguageIsFoundByOwnNamesEveryEighthAttempt) {
     TearDown();
     SetUp();
     PLAXNodeRef script = buildMenus("Arbeitsbereich", "Skripte");
-    PLHostAXSetPressResult(script, kAXErrorCannotComplete);
+    PLHostAXSetPressResult(script, kAXErrorFailure);
     showWindow("Projekt");
     load("autostart-visible.ofx");
     run([&](int tick) {
@@ -153,7 +153,7 @@ TEST_F(LoopTest, AnotherLanguageIsFoundByOwnNamesEveryEighthAttempt) {
         if (tick == 57) writeManifest(wallNow());
     });
     EXPECT_THAT(ticksOf(found), ElementsAre(40, 48, 56));
-    EXPECT_THAT(ticksOf("ax: press err=-25204"), ElementsAre(40, 48));
+    EXPECT_THAT(ticksOf("ax: press err=-25200"), ElementsAre(40, 48));
     EXPECT_THAT(pressTicks_, ElementsAre(56));
     EXPECT_THAT(ticksOf("ax: matched 0 of 4 menu levels"), ElementsAre(41, 51));
 }
@@ -209,14 +209,16 @@ TEST_F(LoopTest, UntrustedHostAndMissingMenuBarAreReportedButNeverFatal) {
 
 TEST_F(LoopTest, FailedPressIsRetriedOnTheNextAttempt) {
     PLAXNodeRef script = buildMenus();
-    PLHostAXSetPressResult(script, kAXErrorCannotComplete);
+    PLHostAXSetPressResult(script, kAXErrorFailure);
     showWindow("Edit");
     load();
     run([&](int tick) {
+        if (tick == 42) PLHostAXSetPressResult(script, kAXErrorActionUnsupported);
         if (tick == 43) PLHostAXSetPressResult(script, kAXErrorSuccess);
         if (tick == 44) writeManifest(wallNow());
     });
-    EXPECT_THAT(ticksOf("ax: press err=-25204"), ElementsAre(40, 41, 42));
+    EXPECT_THAT(ticksOf("ax: press err=-25200"), ElementsAre(40, 41));
+    EXPECT_THAT(ticksOf("ax: press err=-25206"), ElementsAre(42));
     EXPECT_THAT(ticksOf("clicked Workspace > Scripts item"), ElementsAre(43));
     EXPECT_THAT(pressTicks_, ElementsAre(43));
 }
@@ -288,6 +290,97 @@ TEST_F(LoopTest, ExceptionsKeepWhatTheAttemptDidBeforeAndGiveBackEverything) {
     EXPECT_THAT(ticksOf("menubar children: "), IsEmpty());
     EXPECT_EQ(ticksOf("exception: windows failed").size(), 1192u);  // attempts 10..1201
     EXPECT_THAT(ticksOf("gave up: menu item not found"), ElementsAre(1201));
+    expectNothingHeld();
+}
+
+// What a real host may do that the rules above do not expect: throw C++ exceptions, answer values of
+// another kind, and answer a press with "cannot complete" whether or not it carried it out.
+using HostSurprisesTest = HostFixture;
+
+TEST_F(HostSurprisesTest, CxxExceptionsAreLoggedLikeThePlatformsAndNeverReachTheHost) {
+    PLAXNodeRef script = buildMenus();
+    showWindow("Edit");
+    PLHostAXSetThrows(script, "AXTitle", "vector::_M_realloc_insert", 1);
+    PLHostAXSetThrows(PLHostAXApplication(), "AXWindows", "std::bad_alloc", 2);
+    load();
+    run([&](int tick) {
+        if (tick == 42) writeManifest(wallNow());
+    });
+    // Each ends its attempt, which reschedules as after the platform's exception.
+    EXPECT_THAT(ticksOf("exception: std::bad_alloc"), ElementsAre(1, 2));
+    EXPECT_THAT(ticksOf("window visible, grace period"), ElementsAre(3));
+    EXPECT_THAT(ticksOf("exception: vector::_M_realloc_insert"), ElementsAre(40));
+    EXPECT_THAT(pressTicks_, ElementsAre(41));
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(42));
+    expectNothingHeld();
+}
+
+TEST_F(HostSurprisesTest, ValuesOfAnotherKindCountAsFailedReads) {
+    PLAXNodeRef app = PLHostAXApplication();
+    PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
+    PLAXNodeRef workspace = PLHostAXAddItem(bar, "Workspace");
+    PLAXNodeRef folder =
+        PLHostAXAddItem(PLHostAXAddMenu(PLHostAXAddItem(PLHostAXAddMenu(workspace), "Scripts")), "Tavrin");
+    PLHostAXAddItem(PLHostAXAddMenu(folder), "Tavrin");
+    PLHostAXSetMenuBar(bar);
+    showWindow("Edit");
+    PLHostAXSetOddValue(app, "AXWindows", "Edit", false);
+    load();
+    run([&](int tick) {
+        if (tick == 5) {
+            PLHostAXSetOddValue(app, "AXWindows", nullptr, false);
+            PLHostAXSetOddValue(app, "AXMenuBar", "7", true);
+        }
+        if (tick == 45) {
+            PLHostAXSetOddValue(app, "AXMenuBar", nullptr, false);
+            PLHostAXSetOddValue(bar, "AXChildren", "Workspace", false);
+        }
+        if (tick == 55) {
+            PLHostAXSetOddValue(bar, "AXChildren", nullptr, false);
+            PLHostAXSetOddValue(workspace, "AXChildren", "2.5", true);
+        }
+        if (tick == 65) PLHostAXSetOddValue(workspace, "AXChildren", nullptr, false);
+        if (tick == 66) writeManifest(wallNow());
+    });
+    EXPECT_THAT(ticksOf("waiting: no Resolve window yet"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("window visible, grace period"), ElementsAre(5));
+    EXPECT_THAT(ticksOf("menubar children: "), ElementsAre(5));
+    EXPECT_THAT(ticksOf("ax: trusted=1 menubar err=0"), ElementsAre(41, 51, 61));
+    // Without a menu bar an attempt says no more; a list of another kind ends the walk at its level.
+    EXPECT_THAT(ticksOf("ax: matched 0 of 4 menu levels"), ElementsAre(51));
+    EXPECT_THAT(ticksOf("ax: matched 1 of 4 menu levels"), ElementsAre(61));
+    EXPECT_THAT(pressTicks_, ElementsAre(65));
+    for (const auto& line : lines_)
+        EXPECT_EQ(line.message.rfind("exception:", 0), std::string::npos) << line.message;
+    expectNothingHeld();
+}
+
+TEST_F(HostSurprisesTest, APressThatCannotCompleteWaitsForTheManifestAsAPressDoes) {
+    // Carried out, the host answering late: one press, which the manifest confirms.
+    PLAXNodeRef script = buildMenus();
+    PLHostAXSetPressResult(script, kAXErrorCannotComplete);
+    PLHostAXSetPressedDespiteCannotComplete(script, true);
+    showWindow("Edit");
+    load();
+    run([&](int tick) {
+        if (tick == 44) writeManifest(wallNow());
+    });
+    EXPECT_THAT(pressTicks_, ElementsAre(40));
+    EXPECT_THAT(ticksOf("ax: press err=-25204"), ElementsAre(40));
+    EXPECT_THAT(ticksOf("clicked Workspace > Scripts item"), IsEmpty());
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(44));
+
+    // Never carried out: pressed again only after each verify chain, and five times at most.
+    TearDown();
+    SetUp();
+    script = buildMenus();
+    PLHostAXSetPressResult(script, kAXErrorCannotComplete);
+    showWindow("Edit");
+    load("autostart-never.ofx");
+    run();
+    EXPECT_THAT(ticksOf("ax: press err=-25204"), ElementsAre(40, 122, 204, 286, 368));
+    EXPECT_THAT(pressTicks_, IsEmpty());
+    EXPECT_THAT(ticksOf("gave up: script did not start after repeated presses"), ElementsAre(449));
     expectNothingHeld();
 }
 

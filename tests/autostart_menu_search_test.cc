@@ -55,12 +55,12 @@ class MenuSearchTest : public ::testing::Test {
 };
 
 TEST_F(MenuSearchTest, UnreadableOrEmptyChildrenGiveNothing) {
-    EXPECT_EQ(axChildByTitle(bar_, CFSTR("Workspace")), nullptr);
-    EXPECT_EQ(axFindByOwnNames(bar_, 0), nullptr);
+    EXPECT_EQ(axCopyChildByTitle(bar_, CFSTR("Workspace")), nullptr);
+    EXPECT_EQ(axCopyItemByOwnNames(bar_, 0), nullptr);
     PLHostAXAddItem(root_, "Workspace");
     PLHostAXSetReadError(root_, "AXChildren", kAXErrorCannotComplete);
-    EXPECT_EQ(axChildByTitle(bar_, CFSTR("Workspace")), nullptr);
-    EXPECT_EQ(axFindByOwnNames(bar_, 0), nullptr);
+    EXPECT_EQ(axCopyChildByTitle(bar_, CFSTR("Workspace")), nullptr);
+    EXPECT_EQ(axCopyItemByOwnNames(bar_, 0), nullptr);
 }
 
 TEST_F(MenuSearchTest, ChildByTitleTakesTheFirstExactMatchOnly) {
@@ -74,33 +74,33 @@ TEST_F(MenuSearchTest, ChildByTitleTakesTheFirstExactMatchOnly) {
     PLAXNodeRef first = PLHostAXAddItem(root_, "Workspace");
     PLAXNodeRef second = PLHostAXAddItem(root_, "Workspace");
     (void)untitled;
-    EXPECT_TRUE(shows(axChildByTitle(bar_, CFSTR("Workspace")), first));
+    EXPECT_TRUE(shows(axCopyChildByTitle(bar_, CFSTR("Workspace")), first));
     EXPECT_EQ(PLHostAXPressCount(second), 0);
-    EXPECT_EQ(axChildByTitle(bar_, CFSTR("Scripts")), nullptr);
+    EXPECT_EQ(axCopyChildByTitle(bar_, CFSTR("Scripts")), nullptr);
     EXPECT_EQ(PLHostLiveReferences(CFDataGetTypeID()), 0);  // non-string titles were released
 }
 
 TEST_F(MenuSearchTest, OwnNamesSearchReadsNothingForNullOrTooDeep) {
     chain({"Workspace", "Scripts", "Tavrin", "Tavrin"});
     unsigned long calls = PLHostAXCallCount();
-    EXPECT_EQ(axFindByOwnNames(nullptr, 0), nullptr);
-    EXPECT_EQ(axFindByOwnNames(bar_, 4), nullptr);
-    EXPECT_EQ(axFindByOwnNames(bar_, 100), nullptr);
+    EXPECT_EQ(axCopyItemByOwnNames(nullptr, 0), nullptr);
+    EXPECT_EQ(axCopyItemByOwnNames(bar_, 4), nullptr);
+    EXPECT_EQ(axCopyItemByOwnNames(bar_, 100), nullptr);
     EXPECT_EQ(PLHostAXCallCount(), calls);
 }
 
 TEST_F(MenuSearchTest, OwnNamesFindTheScriptWhateverTheUpperMenusAreCalled) {
     PLHostAXAddMenu(PLHostAXAddItem(root_, "File"));
-    EXPECT_TRUE(shows(axFindByOwnNames(bar_, 0), chain({"Workspace", "Scripts", "Tavrin", "Tavrin"})));
+    EXPECT_TRUE(shows(axCopyItemByOwnNames(bar_, 0), chain({"Workspace", "Scripts", "Tavrin", "Tavrin"})));
     PLHostAXRemoveChildren(root_);
-    EXPECT_TRUE(shows(axFindByOwnNames(bar_, 0), chain({"Arbeitsbereich", "Skripte", "Tavrin", "Tavrin"})));
+    EXPECT_TRUE(shows(axCopyItemByOwnNames(bar_, 0), chain({"Arbeitsbereich", "Skripte", "Tavrin", "Tavrin"})));
 }
 
 TEST_F(MenuSearchTest, FolderIsFoundDownToTheFourthLevelOnly) {
-    EXPECT_TRUE(shows(axFindByOwnNames(bar_, 0), chain({"a", "b", "c", "Tavrin", "Tavrin"})));
+    EXPECT_TRUE(shows(axCopyItemByOwnNames(bar_, 0), chain({"a", "b", "c", "Tavrin", "Tavrin"})));
     PLHostAXRemoveChildren(root_);
     chain({"a", "b", "c", "d", "Tavrin", "Tavrin"});
-    EXPECT_EQ(axFindByOwnNames(bar_, 0), nullptr);
+    EXPECT_EQ(axCopyItemByOwnNames(bar_, 0), nullptr);
 }
 
 TEST_F(MenuSearchTest, FolderWithoutTheScriptEndsItsBranchOnly) {
@@ -110,12 +110,12 @@ TEST_F(MenuSearchTest, FolderWithoutTheScriptEndsItsBranchOnly) {
     PLHostAXAddItem(PLHostAXAddMenu(deeper), "Tavrin");
     PLHostAXAddItem(scripts, "Tavrin");
     PLAXNodeRef script = PLHostAXAddItem(PLHostAXAddMenu(PLHostAXAddItem(scripts, "Tavrin")), "Tavrin");
-    EXPECT_TRUE(shows(axFindByOwnNames(bar_, 0), script));
+    EXPECT_TRUE(shows(axCopyItemByOwnNames(bar_, 0), script));
 }
 
 TEST_F(MenuSearchTest, ItemTitledLikeTheFolderOnTheMenuBarCountsAsTheFolder) {
     PLAXNodeRef script = PLHostAXAddItem(PLHostAXAddMenu(PLHostAXAddItem(root_, "Tavrin")), "Tavrin");
-    EXPECT_TRUE(shows(axFindByOwnNames(bar_, 0), script));
+    EXPECT_TRUE(shows(axCopyItemByOwnNames(bar_, 0), script));
 }
 
 TEST_F(MenuSearchTest, ExceptionsPassThroughAndGiveBackWhatWasTaken) {
@@ -123,10 +123,10 @@ TEST_F(MenuSearchTest, ExceptionsPassThroughAndGiveBackWhatWasTaken) {
     PLAXNodeRef script =
         PLHostAXAddItem(PLHostAXAddMenu(PLHostAXAddItem(PLHostAXAddMenu(workspace), "Tavrin")), "Tavrin");
     PLHostAXSetRaises(script, "AXTitle", "gone", 1);
-    EXPECT_THROW(axFindByOwnNames(bar_, 0), platform::Exception);
+    EXPECT_THROW(axCopyItemByOwnNames(bar_, 0), platform::Exception);
     PLHostAXSetRaises(workspace, "AXTitle", "gone", 1);
-    EXPECT_THROW(axChildByTitle(bar_, CFSTR("Workspace")), platform::Exception);
-    EXPECT_TRUE(shows(axFindByOwnNames(bar_, 0), script));
+    EXPECT_THROW(axCopyChildByTitle(bar_, CFSTR("Workspace")), platform::Exception);
+    EXPECT_TRUE(shows(axCopyItemByOwnNames(bar_, 0), script));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,14 @@ struct PLAXNode : std::enable_shared_from_this<PLAXNode> {
 
     struct Raise {
         std::string description;
-        int times = 0;  // negative: every time
+        int times = 0;         // negative: every time
+        bool foreign = false;  // a C++ exception rather than the platform's
+    };
+
+    /// A value of a kind that the attribute does not normally have.
+    struct Odd {
+        std::string text;
+        bool number = false;
     };
 
     bool application = false;
@@ -34,7 +42,9 @@ struct PLAXNode : std::enable_shared_from_this<PLAXNode> {
     std::shared_ptr<PLAXNode> menuBar;
     std::map<std::string, AXError> readErrors;
     std::map<std::string, Raise> raises;
+    std::map<std::string, Odd> odd;
     std::vector<AXError> pressResults;  // one per action, the last repeating; empty: success
+    bool pressedDespiteCannotComplete = false;
     size_t pressesTried = 0;
     int presses = 0;
 };
@@ -43,6 +53,15 @@ struct __AXUIElement : cfl::Object {
     __AXUIElement(std::shared_ptr<PLAXNode> n, pid_t p) : Object(cfl::typeAXUIElement), node(std::move(n)), pid(p) {}
     const std::shared_ptr<PLAXNode> node;  // null for a process that this layer does not describe
     const pid_t pid;
+};
+
+/// CFNumber's type id on macOS; the layer has numbers only for odd values.
+constexpr CFTypeID kNumberType = 22;
+
+/// A number, for the odd values that an application may answer.
+struct PLNumber : cfl::Object {
+    explicit PLNumber(std::string t) : Object(kNumberType), text(std::move(t)) {}
+    const std::string text;
 };
 
 namespace {
@@ -88,7 +107,9 @@ void raiseIfAsked(PLAXNode& node, const std::string& name) {
     auto it = node.raises.find(name);
     if (it == node.raises.end() || it->second.times == 0) return;
     std::string description = it->second.description;
+    bool foreign = it->second.foreign;
     if (it->second.times > 0) --it->second.times;
+    if (foreign) throw std::runtime_error(description);
     throw platform::Exception(description);
 }
 
@@ -97,6 +118,14 @@ AXError copyValue(const __AXUIElement* e, const std::string& name, CFTypeRef* va
     raiseIfAsked(node, name);
     auto failure = node.readErrors.find(name);
     if (failure != node.readErrors.end()) return failure->second;
+    auto odd = node.odd.find(name);
+    if (odd != node.odd.end()) {
+        if (odd->second.number)
+            *value = new PLNumber(odd->second.text);
+        else
+            *value = cfl::makeString(odd->second.text);
+        return kAXErrorSuccess;
+    }
     if (name == "AXTitle") {
         switch (node.titleKind) {
             case PLAXNode::Title::none:
@@ -163,6 +192,7 @@ std::string describe(CFTypeRef cf) {
         std::snprintf(buffer, sizeof buffer, "<AXUIElement %p {pid=%d}>", cf, int(element(cf)->pid));
         return buffer;
     }
+    if (type == kNumberType) return static_cast<const PLNumber*>(cf)->text;
     std::snprintf(buffer, sizeof buffer, "<CFType %p [type %lu]>", cf, type);
     return buffer;
 }
@@ -194,6 +224,7 @@ AXError AXUIElementPerformAction(AXUIElementRef e, CFStringRef action) {
     if (!isElement(e) || !action || CFGetTypeID(action) != cfl::typeString) return kAXErrorIllegalArgument;
     void (*handler)(PLAXNodeRef, void*) = nullptr;
     void* context = nullptr;
+    AXError pressResult = kAXErrorSuccess;
     {
         std::lock_guard<std::mutex> hold(gTreeLock);
         ++gCalls;
@@ -206,14 +237,17 @@ AXError AXUIElementPerformAction(AXUIElementRef e, CFStringRef action) {
         const auto& results = node->pressResults;
         AXError result = results.empty() ? kAXErrorSuccess : results[std::min(node->pressesTried, results.size() - 1)];
         ++node->pressesTried;
-        if (result != kAXErrorSuccess) return result;
+        pressResult = result;
+        bool done =
+            result == kAXErrorSuccess || (result == kAXErrorCannotComplete && node->pressedDespiteCannotComplete);
+        if (!done) return result;
         ++node->presses;
         handler = gPressHandler;
         context = gPressContext;
     }
     // The element keeps its node alive while the handler runs.
     if (handler) handler(element(e)->node.get(), context);
-    return kAXErrorSuccess;
+    return pressResult;
 }
 
 Boolean AXIsProcessTrusted(void) {
@@ -329,12 +363,33 @@ void PLHostAXSetRaises(PLAXNodeRef node, const char* attribute, const char* desc
         node->raises[attribute] = PLAXNode::Raise{description ? description : "", times};
 }
 
+void PLHostAXSetThrows(PLAXNodeRef node, const char* attribute, const char* what, int times) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    if (times == 0)
+        node->raises.erase(attribute);
+    else
+        node->raises[attribute] = PLAXNode::Raise{what ? what : "", times, true};
+}
+
+void PLHostAXSetOddValue(PLAXNodeRef node, const char* attribute, const char* text, bool number) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    if (text)
+        node->odd[attribute] = PLAXNode::Odd{text, number};
+    else
+        node->odd.erase(attribute);
+}
+
 void PLHostAXSetPressResult(PLAXNodeRef node, AXError result) { PLHostAXSetPressResults(node, &result, 1); }
 
 void PLHostAXSetPressResults(PLAXNodeRef node, const AXError* results, size_t count) {
     std::lock_guard<std::mutex> hold(gTreeLock);
     node->pressResults.assign(results, results + count);
     node->pressesTried = 0;
+}
+
+void PLHostAXSetPressedDespiteCannotComplete(PLAXNodeRef node, bool pressed) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    node->pressedDespiteCannotComplete = pressed;
 }
 
 int PLHostAXPressCount(PLAXNodeRef node) {

@@ -63,7 +63,7 @@ struct Tree {
         return !n.titleFails && n.title != kNonString && kTitles[n.title] && std::strcmp(kTitles[n.title], wanted) == 0;
     }
 
-    /// What axChildByTitle should find, by the same rules, walked plainly.
+    /// What axCopyChildByTitle should find, by the same rules, walked plainly.
     long childByTitle(size_t element, const char* title) const {
         if (nodes[element].childrenFail) return -1;
         for (size_t c : nodes[element].children)
@@ -71,7 +71,7 @@ struct Tree {
         return -1;
     }
 
-    /// What axFindByOwnNames should find.
+    /// What axCopyItemByOwnNames should find.
     long findByOwnNames(size_t element, int depth) const {
         if (depth >= 4 || nodes[element].childrenFail) return -1;
         for (size_t c : nodes[element].children) {
@@ -159,9 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // First round: exceptions pass through the searches, and nothing taken stays taken.
     for (int round = 0; round < 2; ++round) {
         try {
-            if (AXUIElementRef found = axFindByOwnNames(bar, 0)) CFRelease(found);
+            if (AXUIElementRef found = axCopyItemByOwnNames(bar, 0)) CFRelease(found);
             for (CFStringRef wanted : kWanted)
-                if (AXUIElementRef found = axChildByTitle(bar, wanted)) CFRelease(found);
+                if (AXUIElementRef found = axCopyChildByTitle(bar, wanted)) CFRelease(found);
         } catch (const platform::Exception& e) {
             check(e.description() == "fuzzed", "an exception arrived changed");
         }
@@ -174,11 +174,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Second round: each search finds what the rules say.
-    checkFound(tree, axFindByOwnNames(bar, 0), tree.findByOwnNames(root, 0));
-    checkFound(tree, axFindByOwnNames(bar, startDepth), tree.findByOwnNames(root, startDepth));
+    checkFound(tree, axCopyItemByOwnNames(bar, 0), tree.findByOwnNames(root, 0));
+    checkFound(tree, axCopyItemByOwnNames(bar, startDepth), tree.findByOwnNames(root, startDepth));
     for (size_t i = 0; i < sizeof kWanted / sizeof kWanted[0]; ++i)
-        checkFound(tree, axChildByTitle(bar, kWanted[i]), tree.childByTitle(root, kWantedText[i]));
-    check(axFindByOwnNames(nullptr, 0) == nullptr, "a search of no element found something");
+        checkFound(tree, axCopyChildByTitle(bar, kWanted[i]), tree.childByTitle(root, kWantedText[i]));
+    check(axCopyItemByOwnNames(nullptr, 0) == nullptr, "a search of no element found something");
 
     CFRelease(bar);
     check(PLHostLiveReferences(0) == references, "references taken and not given back");

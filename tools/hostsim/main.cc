@@ -199,8 +199,8 @@ class Simulator {
         if (s_.manifestAge) {
             // The constructor read its launch second during the load, so it lies between wall0_ and now. The
             // plug-in looks for the manifest only in attempts, which run on this thread's queue below, so writing
-            // it now is early enough: an age of 0 stamped from now is never older than the launch, and an older
-            // one stamped from wall0_ is never younger than its age.
+            // it now is early enough: an age of 0 or less stamped from now is never older than the launch, and an
+            // older one stamped from wall0_ is never younger than its age.
             int64_t base = *s_.manifestAge > 0 ? wall0_ : PLHostWallNanoseconds();
             writeManifest(base / kSecond * kSecond - int64_t(*s_.manifestAge * kSecond), "present");
         }
@@ -311,7 +311,7 @@ class Simulator {
         PLHostAXReset();
         PLHostAXSetTrusted(s_.trusted);
         PLHostAXSetUntrustedCallsFail(s_.untrustedCallsFail);
-        configure(PLHostAXApplication(), s_.applicationReadErrors, s_.applicationRaises);
+        configure(PLHostAXApplication(), s_.applicationReadErrors, s_.applicationRaises, s_.applicationOddValues);
         PLHostAXSetPressHandler(&Simulator::pressed, this);
     }
 
@@ -330,11 +330,18 @@ class Simulator {
     }
 
     static void configure(PLAXNodeRef node, const hostsim::ReadErrors& errors,
-                          const std::vector<hostsim::Raise>& raises) {
+                          const std::vector<hostsim::Raise>& raises,
+                          const std::vector<hostsim::OddValue>& oddValues = {}) {
         for (const auto& [attribute, code] : errors)
             PLHostAXSetReadError(node, attribute.c_str(), AXError(code));
-        for (const auto& r : raises)
-            PLHostAXSetRaises(node, r.attribute.c_str(), r.description.c_str(), r.times);
+        for (const auto& r : raises) {
+            if (r.cxx)
+                PLHostAXSetThrows(node, r.attribute.c_str(), r.description.c_str(), r.times);
+            else
+                PLHostAXSetRaises(node, r.attribute.c_str(), r.description.c_str(), r.times);
+        }
+        for (const auto& v : oddValues)
+            PLHostAXSetOddValue(node, v.attribute.c_str(), v.text.c_str(), v.number);
     }
 
     void addItems(PLAXNodeRef menu, const std::vector<hostsim::MenuItem>& items, const std::string& path) {
@@ -343,7 +350,8 @@ class Simulator {
             setTitle(node, item.title);
             std::vector<AXError> results(item.pressResults.begin(), item.pressResults.end());
             PLHostAXSetPressResults(node, results.data(), results.size());
-            configure(node, item.readErrors, item.raises);
+            PLHostAXSetPressedDespiteCannotComplete(node, item.pressedAnyway);
+            configure(node, item.readErrors, item.raises, item.oddValues);
             std::string here = (path.empty() ? "" : path + " > ") + describeTitle(item.title);
             itemPaths_[node] = here;
             if (item.items) addItems(PLHostAXAddMenu(node), *item.items, here);
@@ -357,7 +365,7 @@ class Simulator {
             return;
         }
         PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
-        configure(bar, change.bar->readErrors, change.bar->raises);
+        configure(bar, change.bar->readErrors, change.bar->raises, change.bar->oddValues);
         addItems(bar, change.bar->items, "");
         PLHostAXSetMenuBar(bar);
         if (!s_.menuBarChanges) return;

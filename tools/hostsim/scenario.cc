@@ -36,6 +36,8 @@ const std::vector<std::string_view> kMenuBarAttributes = {"AXChildren"};
 const std::vector<std::string_view> kItemAttributes = {"AXTitle", "AXChildren"};
 const std::vector<std::string_view> kItemRaises = {"AXTitle", "AXChildren", "AXPress"};
 const std::vector<std::string_view> kWindowAttributes = {"AXTitle"};
+/// An item's title of another kind is a title of its own ({"value": ...}).
+const std::vector<std::string_view> kItemOddValues = {"AXChildren"};
 
 [[noreturn]] void fail(const std::string& where, const std::string& what) { throw ScenarioError(where + ": " + what); }
 
@@ -78,7 +80,7 @@ simdjson::dom::array asArray(element e, const std::string& where) {
 double asNumber(element e, const std::string& where, double low, double high) {
     double d;
     if (e.get_double().get(d) || !std::isfinite(d) || d < low || d > high) {
-        char range[64];
+        char range[96];
         std::snprintf(range, sizeof range, "expected a number from %.15g to %.15g", low, high);
         fail(where, range);
     }
@@ -151,7 +153,29 @@ ReadErrors asErrors(element e, const std::string& where, const Names& names) {
     return errors;
 }
 
-/// {"AXTitle": "description"} or {"AXTitle": {"description": "...", "times": 1}}.
+/// {"AXChildren": "text"} or {"AXChildren": 42}: a string or a number in place of the attribute's own kind of value.
+std::vector<OddValue> asOddValues(element e, const std::string& where, const Names& names) {
+    std::vector<OddValue> values;
+    for (auto field : asObject(e, where)) {
+        checkName(field.key, where, names);
+        std::string here = child(where, field.key);
+        OddValue v;
+        v.attribute = std::string(field.key);
+        if (field.value.is_number()) {
+            asNumber(field.value, here, -kOldestManifest, kOldestManifest);
+            v.text = simdjson::minify(field.value);
+            v.number = true;
+        } else if (field.value.is_string()) {
+            v.text = asString(field.value, here);
+        } else {
+            fail(here, "expected a string or a number");
+        }
+        values.push_back(v);
+    }
+    return values;
+}
+
+/// {"AXTitle": "description"} or {"AXTitle": {"description": "...", "times": 1, "kind": "C++"}}.
 std::vector<Raise> asRaises(element e, const std::string& where, const Names& names) {
     std::vector<Raise> raises;
     for (auto field : asObject(e, where)) {
@@ -164,11 +188,16 @@ std::vector<Raise> asRaises(element e, const std::string& where, const Names& na
         } else {
             object o;
             if (field.value.get(o)) fail(here, "expected a description, or {\"description\": ..., \"times\": n}");
-            allowOnly(o, here, {"description", "times"});
+            allowOnly(o, here, {"description", "times", "kind"});
             element v;
             if (o["description"].get(v)) fail(here, "expected the key \"description\"");
             r.description = asString(v, child(here, "description"));
             if (!o["times"].get(v)) r.times = asInt(v, child(here, "times"), 1, INT32_MAX);
+            if (!o["kind"].get(v)) {
+                std::string kind = asString(v, child(here, "kind"));
+                if (kind != "platform" && kind != "C++") fail(child(here, "kind"), "expected \"platform\" or \"C++\"");
+                r.cxx = kind == "C++";
+            }
         }
         raises.push_back(r);
     }
@@ -179,7 +208,7 @@ std::vector<MenuItem> asItems(element e, const std::string& where);
 
 MenuItem asItem(element e, const std::string& where) {
     object o = asObject(e, where);
-    allowOnly(o, where, {"title", "items", "pressError", "readErrors", "raises"});
+    allowOnly(o, where, {"title", "items", "pressError", "pressedAnyway", "readErrors", "raises", "oddValues"});
     MenuItem item;
     element v;
     if (!o["title"].get(v)) item.title = asTitle(v, child(where, "title"));
@@ -195,8 +224,17 @@ MenuItem asItem(element e, const std::string& where) {
             item.pressResults.push_back(asCode(v, here, true));
         }
     }
+    if (!o["pressedAnyway"].get(v)) {
+        item.pressedAnyway = asBool(v, child(where, "pressedAnyway"));
+        bool late = false;
+        for (int code : item.pressResults)
+            late = late || code == -25204;
+        if (item.pressedAnyway && !late)
+            fail(child(where, "pressedAnyway"), "expected only with a \"pressError\" of -25204");
+    }
     if (!o["readErrors"].get(v)) item.readErrors = asErrors(v, child(where, "readErrors"), kItemAttributes);
     if (!o["raises"].get(v)) item.raises = asRaises(v, child(where, "raises"), kItemRaises);
+    if (!o["oddValues"].get(v)) item.oddValues = asOddValues(v, child(where, "oddValues"), kItemOddValues);
     return item;
 }
 
@@ -210,12 +248,13 @@ std::vector<MenuItem> asItems(element e, const std::string& where) {
 
 MenuBar asMenuBar(element e, const std::string& where) {
     object m = asObject(e, where);
-    allowOnly(m, where, {"items", "readErrors", "raises"});
+    allowOnly(m, where, {"items", "readErrors", "raises", "oddValues"});
     MenuBar bar;
     element x;
     if (!m["items"].get(x)) bar.items = asItems(x, child(where, "items"));
     if (!m["readErrors"].get(x)) bar.readErrors = asErrors(x, child(where, "readErrors"), kMenuBarAttributes);
     if (!m["raises"].get(x)) bar.raises = asRaises(x, child(where, "raises"), kMenuBarAttributes);
+    if (!m["oddValues"].get(x)) bar.oddValues = asOddValues(x, child(where, "oddValues"), kMenuBarAttributes);
     return bar;
 }
 
@@ -334,7 +373,7 @@ Scenario parse(element root) {
     allowOnly(o, top,
               {"description", "bundleIdentifier", "application", "home", "supportFolder", "trusted",
                "untrustedCallsFail", "manifestAge", "manifestWrites", "windows", "menuBar", "applicationReadErrors",
-               "applicationRaises", "script", "timeLimit", "loadOnThread", "expect"});
+               "applicationRaises", "applicationOddValues", "script", "timeLimit", "loadOnThread", "expect"});
     Scenario s;
     element v;
     if (!o["description"].get(v)) s.description = asString(v, "description");
@@ -347,7 +386,10 @@ Scenario parse(element root) {
         s.untrustedCallsFail = asBool(v, "untrustedCallsFail");
         if (s.trusted) fail("untrustedCallsFail", "expected only with \"trusted\": false");
     }
-    if (!o["manifestAge"].get(v) && !v.is_null()) s.manifestAge = asNumber(v, "manifestAge", 0, kOldestManifest);
+    // A negative age is a manifest stamped in the future: a clock set back, a file from another machine.
+    if (!o["manifestAge"].get(v) && !v.is_null()) {
+        s.manifestAge = asNumber(v, "manifestAge", -kLongestTime, kOldestManifest);
+    }
     if (!o["manifestWrites"].get(v)) {
         size_t i = 0;
         for (element t : asArray(v, "manifestWrites"))
@@ -359,6 +401,9 @@ Scenario parse(element root) {
         s.applicationReadErrors = asErrors(v, "applicationReadErrors", kApplicationAttributes);
     }
     if (!o["applicationRaises"].get(v)) s.applicationRaises = asRaises(v, "applicationRaises", kApplicationAttributes);
+    if (!o["applicationOddValues"].get(v)) {
+        s.applicationOddValues = asOddValues(v, "applicationOddValues", kApplicationAttributes);
+    }
     if (!o["script"].get(v) && !v.is_null()) {
         object c = asObject(v, "script");
         allowOnly(c, "script", {"manifestAfter", "fromPress"});

@@ -22,24 +22,35 @@ struct Title {
 struct Raise {
     std::string attribute;
     std::string description;
-    int times = -1;  // negative: every time
+    int times = -1;    // negative: every time
+    bool cxx = false;  // a C++ exception rather than the platform's
 };
 
 /// Reads of one attribute that fail with an accessibility error code.
 using ReadErrors = std::vector<std::pair<std::string, int>>;
 
+/// A value of another kind than the attribute's own, which reads of it answer.
+struct OddValue {
+    std::string attribute;
+    std::string text;  // the string, or the number as written
+    bool number = false;
+};
+
 struct MenuItem {
     Title title;
     std::optional<std::vector<MenuItem>> items;  // the menu that the item opens
     std::vector<int> pressResults;               // per press, the last repeating; empty: success
+    bool pressedAnyway = false;                  // a press answered with -25204 is carried out all the same
     ReadErrors readErrors;
     std::vector<Raise> raises;
+    std::vector<OddValue> oddValues;
 };
 
 struct MenuBar {
     std::vector<MenuItem> items;
     ReadErrors readErrors;
     std::vector<Raise> raises;
+    std::vector<OddValue> oddValues;
 };
 
 struct Window {
@@ -85,13 +96,14 @@ struct Scenario {
     bool supportFolder = true;
     bool trusted = true;
     bool untrustedCallsFail = true;
-    std::optional<double> manifestAge;   // seconds before the load; none: no manifest
+    std::optional<double> manifestAge;   // seconds before the load (negative: after it); none: no manifest
     std::vector<double> manifestWrites;  // seconds after the load, whatever the presses
     std::vector<WindowsChange> windows;
     std::vector<MenuBarChange> menuBar;  // empty: no menu bar
     bool menuBarChanges = false;         // given as a list of changes, each worth a note
     ReadErrors applicationReadErrors;
     std::vector<Raise> applicationRaises;
+    std::vector<OddValue> applicationOddValues;
     std::optional<Script> script;  // none: the script never starts
     double timeLimit = 600;
     bool loadOnThread = false;

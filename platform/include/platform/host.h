@@ -105,13 +105,21 @@ void PLHostAXSetReadError(PLAXNodeRef node, const char* attribute, AXError error
 /// The next `times` reads of `attribute` (every read when negative, none when 0)
 /// raise platform::Exception with `description`. The name "AXPress" stands for the action.
 void PLHostAXSetRaises(PLAXNodeRef node, const char* attribute, const char* description, int times);
-/// What "AXPress" on the node returns; anything but kAXErrorSuccess presses nothing.
+/// Like PLHostAXSetRaises, but the reads throw std::runtime_error with `what`: a C++ exception, not the platform's.
+void PLHostAXSetThrows(PLAXNodeRef node, const char* attribute, const char* what, int times);
+/// Reads of `attribute` succeed with a value of a kind that it does not normally have: a string holding `text`, or,
+/// when `number`, a number (CFNumber's type id) that describes itself as `text`. A null `text` undoes it.
+void PLHostAXSetOddValue(PLAXNodeRef node, const char* attribute, const char* text, bool number);
+/// What "AXPress" on the node returns; anything but kAXErrorSuccess presses nothing, unless the next call says so.
 void PLHostAXSetPressResult(PLAXNodeRef node, AXError result);
 /// What successive "AXPress" actions on the node return, the last one repeating; an empty list means success.
 void PLHostAXSetPressResults(PLAXNodeRef node, const AXError* results, size_t count);
-/// Successful presses of the node so far.
+/// Whether a press answered with kAXErrorCannotComplete was carried out all the same (the application did the
+/// work but answered after the service's time-out): it then counts and calls the handler like a success.
+void PLHostAXSetPressedDespiteCannotComplete(PLAXNodeRef node, bool pressed);
+/// Presses of the node carried out so far.
 int PLHostAXPressCount(PLAXNodeRef node);
-/// Called after each successful press of any node, on the pressing thread, outside the layer's locks.
+/// Called after each press of any node that was carried out, on the pressing thread, outside the layer's locks.
 void PLHostAXSetPressHandler(void (*handler)(PLAXNodeRef node, void* context), void* context);
 /// Attribute reads and actions attempted so far, all elements together.
 unsigned long PLHostAXCallCount(void);
