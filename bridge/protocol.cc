@@ -55,14 +55,6 @@ size_t sequenceAt(const unsigned char* s, size_t size, size_t i, size_t& bad) {
     return 0;
 }
 
-/// Whether any of the eight bytes in `w` is a control character, a quote or a backslash.
-bool needsEscape(uint64_t w) {
-    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-    auto zeroByte = [](uint64_t v) { return (v - ones) & ~v & highs; };
-    uint64_t control = (w - ones * 0x20) & ~w & highs;  // bytes below 0x20
-    return (control | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\'))) != 0;
-}
-
 /// The vectorised check for this processor, chosen once. simdjson's own choice would
 /// follow an environment variable, and an unknown name there fails every check.
 const simdjson::implementation& utf8Checker() {
@@ -132,7 +124,7 @@ bool plainJsonText(std::string_view text) {
     for (; i + 8 <= text.size(); i += 8) {
         uint64_t w;
         std::memcpy(&w, text.data() + i, 8);
-        if (needsEscape(w)) return false;
+        if (escapeBytes(w)) return false;
     }
     for (; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
@@ -188,7 +180,7 @@ void appendJsonString(std::string& out, std::string_view text) {
         while (i + 8 <= text.size()) {
             uint64_t w;
             std::memcpy(&w, text.data() + i, 8);
-            if (needsEscape(w)) break;
+            if (escapeBytes(w)) break;
             i += 8;
         }
         if (i >= text.size()) break;

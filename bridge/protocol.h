@@ -31,6 +31,14 @@ constexpr int statusOutOfMemory = 71;
 /// Status with which the tool ends when it starts with too few file descriptors to run.
 constexpr int statusOutOfDescriptors = 71;
 
+/// Flags the bytes of `w` (eight bytes of text) that are control characters, quotes or
+/// backslashes, one high bit each; the lowest flag is exact, those above it may be false.
+inline uint64_t escapeBytes(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    auto zeroByte = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    return ((w - ones * 0x20) & ~w & highs) | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\'));
+}
+
 /// Writes one event as one compact JSON line in a single write.
 void emit(const EventObject& event);
 

@@ -1,4 +1,5 @@
 add_executable(bridge_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/command_test.cc
   ${CMAKE_CURRENT_SOURCE_DIR}/protocol_test.cc
 )
 target_link_libraries(bridge_tests PRIVATE bridgecore GTest::gtest_main)

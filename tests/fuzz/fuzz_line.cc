@@ -269,6 +269,30 @@ std::string handledLine(const CommandObject& command) {
     return text;
 }
 
+/// A command holding the values of `view`, packed as the format says, written
+/// apart from the parser so that each checks the other.
+CommandObject packCommand(const CommandView& view) {
+    CommandObject command;
+    command.kind = view.kind;
+    command.present = uint8_t((view.target ? hasTarget : 0) | (view.data ? hasData : 0) |
+                              (view.timeout ? hasTimeout : 0) | (view.id ? hasId : 0));
+    if (!command.present) return command;
+    std::string& out = command.packed;
+    if (view.timeout) out.append(reinterpret_cast<const char*>(&*view.timeout), sizeof(double));
+    out.append(view.target.value_or(""));
+    out.append(view.data.value_or(""));
+    out.append(view.id.value_or(""));
+    size_t before = out.size();
+    for (size_t n : {view.target ? view.target->size() : 0, view.data ? view.data->size() : 0}) {
+        do {
+            out.push_back(char((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
+            n >>= 7;
+        } while (n);
+    }
+    out.push_back(char(out.size() - before));
+    return command;
+}
+
 std::string_view textOf(simdjson::dom::object object, const char* key) {
     std::string_view s;
     if (object[key].get(s)) fault("event value is not a string", key);
