@@ -465,4 +465,3 @@ bool parseCommand(std::string_view line, CommandObject& command) {
     appendTrailer(out, sizes[0], sizes[1]);
     return true;
 }
-

@@ -24,6 +24,10 @@ using EventObject = std::vector<std::pair<std::string, EventValue>>;
 /// Where `emit` writes: standard output.
 extern int output;
 
+/// Status with which the tool ends on a bad command line.
+constexpr int statusUsage = 64;
+/// Status with which the tool ends when a port name cannot be registered.
+constexpr int statusCannotRegister = 65;
 /// Status with which the tool ends when nobody reads its output any more.
 constexpr int statusOutputClosed = 74;
 /// Status with which the tool ends when an input line is too long to hold in memory.

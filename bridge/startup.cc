@@ -4,27 +4,19 @@
 #include <unistd.h>
 
 #include <csignal>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
+#include <thread>
+#include <vector>
 
 #include "cfref.h"
 #include "dispatcher.h"
 #include "protocol.h"
 
-int32_t messageId = 0;
-int32_t statusNotRegistered = 0;
-CFMessagePortCallBack incoming = nullptr;
-std::vector<std::string> arguments;
-std::vector<CFMessagePortRef> ports;
-std::thread* reader = nullptr;
-
 namespace {
 
-#if defined(__GLIBC__)
-/// Buffers up to this size come from memory that is kept and reused between messages.
-constexpr int kReusedBufferBytes = 24 << 20;
-#endif
+/// The registered local ports, held for the life of the process; nothing reads them.
+std::vector<CFMessagePortRef> ports;
+/// The reader thread, held for the life of the process.
+std::thread* reader = nullptr;
 
 /// Descriptors the tool needs beyond one per port: the run loop's own (its wait and
 /// its wake-up), one request's (its connection, its queue slot, an out-of-line body),
@@ -46,7 +38,7 @@ bool descriptorsFree(int count) {
     return int(probes.size()) == count;
 }
 
-CFDataRef incomingMessage(CFMessagePortRef local, SInt32 msgid, CFDataRef data, void*) {
+CFDataRef incoming(CFMessagePortRef local, SInt32 msgid, CFDataRef data, void*) {
     CFStringRef name = local ? CFMessagePortGetName(local) : nullptr;
     std::string port = name ? stringFromCF(name) : std::string();
     std::string text = data ? base64Encode(CFDataGetBytePtr(data), size_t(CFDataGetLength(data))) : std::string();
@@ -63,38 +55,19 @@ CFDataRef incomingMessage(CFMessagePortRef local, SInt32 msgid, CFDataRef data, 
 
 }  // namespace
 
-void giveBackFreeMemory() {
-#if defined(__GLIBC__)
-    // The heap keeps up to 64 MiB of freed memory for payloads (see startUp); a
-    // drained backlog of commands is freed in pieces all over it and would stay.
-    malloc_trim(0);
-#endif
-}
-
 int startUp(int argc, char** argv) {
-    messageId = 1;
-    statusNotRegistered = -99;
     output = 1;
-    incoming = incomingMessage;
     // A closed pipe must end the tool through its own exit path, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
-#if defined(__GLIBC__)
-    // Payloads of a few MiB pass through several buffers each; taken from fresh
-    // mappings every time, their page faults cost more than the copying itself.
-    // So such buffers come from the heap, which keeps up to 64 MiB of freed memory
-    // for the next message; larger buffers still go back at once.
-    mallopt(M_MMAP_THRESHOLD, kReusedBufferBytes);
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
-    // The reader's heap grows in steps this large, not by a system call every few hundred commands.
-    mallopt(M_TOP_PAD, 4 << 20);
-#endif
+    tuneMemory();
 
+    std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
         repairUtf8(argument);
         arguments.push_back(std::move(argument));
     }
-    if (arguments.size() < 2 || arguments[0] != "listen") fail("usage: vornex-port listen <port name>...", 64);
+    if (arguments.size() < 2 || arguments[0] != "listen") fail("usage: vornex-port listen <port name>...", statusUsage);
     if (!descriptorsFree(int(arguments.size()) - 1 + kDescriptorsToRun))
         fail("too few file descriptors to run: raise the limit (ulimit -n)", statusOutOfDescriptors);
 
@@ -105,7 +78,7 @@ int startUp(int argc, char** argv) {
         CFMessagePortRef port =
             name.get() ? CFMessagePortCreateLocal(kCFAllocatorDefault, name.get(), incoming, &context, &shouldFreeInfo)
                        : nullptr;
-        if (!port) fail("could not register " + arguments[i] + "; the name is taken", 65);
+        if (!port) fail("could not register " + arguments[i] + "; the name is taken", statusCannotRegister);
         CFOwned<CFRunLoopSourceRef> source(CFMessagePortCreateRunLoopSource(kCFAllocatorDefault, port, 0));
         CFRunLoopAddSource(CFRunLoopGetMain(), source.get(), kCFRunLoopDefaultMode);
         ports.push_back(port);

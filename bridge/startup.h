@@ -4,23 +4,14 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cstdint>
-#include <string>
-#include <thread>
-#include <vector>
 
 /// Message id of every request that "send" makes.
-extern int32_t messageId;
+constexpr int32_t messageId = 1;
 /// Status that "send" reports when no port has the target name.
-extern int32_t statusNotRegistered;
-/// The callback installed on every local port.
-extern CFMessagePortCallBack incoming;
-/// The process's arguments without the program path.
-extern std::vector<std::string> arguments;
-/// The registered local ports, held for the life of the process.
-extern std::vector<CFMessagePortRef> ports;
-/// The reader thread, held for the life of the process.
-extern std::thread* reader;
+constexpr int32_t statusNotRegistered = -99;
 
+/// Sets the allocator up for payloads of a few MiB, where the platform's allocator lets it.
+void tuneMemory();
 /// Returns memory that a drained backlog of commands left free to the system, where the allocator keeps it.
 void giveBackFreeMemory();
 

@@ -39,7 +39,6 @@ TEST(SendPath, TimeOutsMessageIdAndReplyModeAsTheCommandSays) {
     int sink[2];
     ASSERT_EQ(pipe(sink), 0);
     output = sink[1];  // the "sent" lines go here, not into the test's output
-    messageId = 1;     // as start-up sets it
     auto send = [&](const std::string& extra) {
         std::string line = R"({"cmd":"send","target":")" + name + "\"" + extra + "}";
         CommandObject command;

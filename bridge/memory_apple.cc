@@ -1,0 +1,7 @@
+// The allocator's tuning on macOS: none. Its allocator returns freed memory by itself
+// and offers no knobs like glibc's.
+#include "startup.h"
+
+void tuneMemory() {}
+
+void giveBackFreeMemory() {}
