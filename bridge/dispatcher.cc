@@ -239,10 +239,11 @@ enum class Outcome { answered, retry, held };
 /// One try to queue a send, and its wait for the reply when queued. The message
 /// port's send phase would block the whole thread while the receiver's queue is
 /// full, stopping every other command and message: so it is asked for one try, and
-/// a send that found no place tries again from the run loop (see retrySends).
-Outcome trySend(Retry& send) {
+/// a send that found no place tries again from the run loop (see retrySends). A
+/// first try was let through by startPending, which holds the line when it must.
+Outcome trySend(Retry& send, bool first = false) {
     double timeout = send.timeout;
-    if (wouldOutlastWaits(timeout)) return Outcome::held;
+    if (!first && wouldOutlastWaits(timeout)) return Outcome::held;
     CFDataRef reply = nullptr;
     double deadline = secondsNow() + std::max(timeout, 0.0);
     waitDeadlines.push_back(waitDeadlines.empty() ? deadline : std::min(deadline, waitDeadlines.back()));
@@ -339,9 +340,7 @@ void send(const CommandView& view, const RawJson& id, CFStringRef target) {
     started->data = CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size()));
     payload = {};
     queueStartIfPending();
-    // Held here only when its look-up took long enough to change that: it then
-    // waits among the retried sends, in its place in line.
-    if (trySend(*started) != Outcome::answered) keepRetrying(std::move(started));
+    if (trySend(*started, true) == Outcome::retry) keepRetrying(std::move(started));
     endInputOnceIdle();
 }
 
