@@ -6,7 +6,7 @@ add_executable(autostart_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/autostart_loop_test.cc
   ${CMAKE_CURRENT_SOURCE_DIR}/autostart_day_test.cc
 )
-target_link_libraries(autostart_tests PRIVATE platform GTest::gmock GTest::gtest_main ${CMAKE_DL_LIBS})
+target_link_libraries(autostart_tests PRIVATE cfhost GTest::gmock GTest::gtest_main ${CMAKE_DL_LIBS})
 target_compile_definitions(autostart_tests PRIVATE AUTOSTART_BINARY="${AUTOSTART_BINARY}")
 add_dependencies(autostart_tests tavrin-autostart)
 set_target_properties(autostart_tests PROPERTIES BUILD_RPATH "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}")
@@ -18,7 +18,7 @@ add_executable(autostart_unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/autostart_log_test.cc
   ${CMAKE_CURRENT_SOURCE_DIR}/platform_ax_test.cc
 )
-target_link_libraries(autostart_unit_tests PRIVATE platform GTest::gmock GTest::gtest_main)
+target_link_libraries(autostart_unit_tests PRIVATE cfhost GTest::gmock GTest::gtest_main)
 target_include_directories(autostart_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/autostart)
 set_target_properties(autostart_unit_tests PROPERTIES BUILD_RPATH "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}")
 gtest_discover_tests(autostart_unit_tests DISCOVERY_TIMEOUT 30)

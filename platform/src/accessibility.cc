@@ -51,6 +51,11 @@ struct PLAXNode : std::enable_shared_from_this<PLAXNode> {
 
 struct __AXUIElement : cfl::Object {
     __AXUIElement(std::shared_ptr<PLAXNode> n, pid_t p) : Object(cfl::typeAXUIElement), node(std::move(n)), pid(p) {}
+    std::string describe() const override {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "<AXUIElement %p {pid=%d}>", static_cast<const void*>(this), int(pid));
+        return buffer;
+    }
     const std::shared_ptr<PLAXNode> node;  // null for a process that this layer does not describe
     const pid_t pid;
 };
@@ -61,6 +66,7 @@ constexpr CFTypeID kNumberType = 22;
 /// A number, for the odd values that an application may answer.
 struct PLNumber : cfl::Object {
     explicit PLNumber(std::string t) : Object(kNumberType), text(std::move(t)) {}
+    std::string describe() const override { return text; }
     const std::string text;
 };
 
@@ -162,41 +168,6 @@ AXError copyValue(const __AXUIElement* e, const std::string& name, CFTypeRef* va
     return kAXErrorAttributeUnsupported;
 }
 
-std::string describe(CFTypeRef cf);
-
-std::string describeArray(const __CFArray* array) {
-    std::string out = "(";
-    for (size_t i = 0; i < array->values.size(); ++i) {
-        out += i == 0 ? "\n    " : ",\n    ";
-        out += describe(array->values[i]);
-    }
-    return out + "\n)";
-}
-
-std::string describe(CFTypeRef cf) {
-    CFTypeID type = CFGetTypeID(cf);
-    if (type == cfl::typeString) return cfl::text(static_cast<CFStringRef>(cf));
-    if (type == cfl::typeArray) return describeArray(static_cast<const __CFArray*>(cf));
-    char buffer[64];
-    if (type == cfl::typeData) {
-        std::string out = "<";
-        const auto& bytes = static_cast<CFDataRef>(cf)->bytes;
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            if (i > 0 && i % 4 == 0) out += ' ';
-            std::snprintf(buffer, sizeof buffer, "%02x", bytes[i]);
-            out += buffer;
-        }
-        return out + ">";
-    }
-    if (type == cfl::typeAXUIElement) {
-        std::snprintf(buffer, sizeof buffer, "<AXUIElement %p {pid=%d}>", cf, int(element(cf)->pid));
-        return buffer;
-    }
-    if (type == kNumberType) return static_cast<const PLNumber*>(cf)->text;
-    std::snprintf(buffer, sizeof buffer, "<CFType %p [type %lu]>", cf, type);
-    return buffer;
-}
-
 }  // namespace
 
 extern "C" {
@@ -253,12 +224,6 @@ AXError AXUIElementPerformAction(AXUIElementRef e, CFStringRef action) {
 Boolean AXIsProcessTrusted(void) {
     std::lock_guard<std::mutex> hold(gTreeLock);
     return gTrusted;
-}
-
-CFStringRef CFCopyDescription(CFTypeRef cf) {
-    if (!cf) return nullptr;
-    std::lock_guard<std::mutex> hold(gTreeLock);
-    return cfl::makeString(describe(cf));
 }
 
 void PLHostAXReset(void) {

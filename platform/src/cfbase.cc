@@ -3,6 +3,7 @@
 
 #include <simdjson.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -30,6 +31,12 @@ Object::Object(CFTypeID t, bool immortalObject) : typeId(t), immortal(immortalOb
 }
 
 Object::~Object() = default;
+
+std::string Object::describe() const {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "<CFType %p [type %lu]>", static_cast<const void*>(this), typeId);
+    return buffer;
+}
 
 long liveReferences(CFTypeID type) {
     if (type != 0) return type < typeLimit ? gLive[type].load() : 0;
@@ -65,6 +72,26 @@ __CFArray::~__CFArray() {
         CFRelease(value);
 }
 
+std::string __CFArray::describe() const {
+    std::string out = "(";
+    for (size_t i = 0; i < values.size(); ++i) {
+        out += i == 0 ? "\n    " : ",\n    ";
+        out += cfl::object(values[i])->describe();
+    }
+    return out + "\n)";
+}
+
+std::string __CFData::describe() const {
+    std::string out = "<";
+    char hex[3];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0 && i % 4 == 0) out += ' ';
+        std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+        out += hex;
+    }
+    return out + ">";
+}
+
 extern "C" {
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
@@ -94,11 +121,10 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
     if (cf1 == cf2) return true;
     auto* a = cfl::object(cf1);
     auto* b = cfl::object(cf2);
-    if (a->typeId != b->typeId) return false;
-    if (a->typeId == cfl::typeString) return cfl::text(CFStringRef(cf1)) == cfl::text(CFStringRef(cf2));
-    if (a->typeId == cfl::typeData) return CFDataRef(cf1)->bytes == CFDataRef(cf2)->bytes;
-    return false;
+    return a->typeId == b->typeId && a->equals(*b);
 }
+
+CFStringRef CFCopyDescription(CFTypeRef cf) { return cf ? cfl::makeString(cfl::object(cf)->describe()) : nullptr; }
 
 CFTypeID CFStringGetTypeID(void) { return cfl::typeString; }
 

@@ -33,6 +33,11 @@ struct Object {
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
+    /// What CFCopyDescription says of it.
+    virtual std::string describe() const;
+    /// Whether it equals `other`, an object of the same type (CFEqual); identity by default.
+    virtual bool equals(const Object& other) const { return this == &other; }
+
     const CFTypeID typeId;
     const bool immortal;
     std::atomic<long> refs{1};
@@ -51,6 +56,8 @@ CFIndex utf16Length(const std::string& utf8);
 struct __CFString : cfl::Object {
     explicit __CFString(std::string text, bool constant = false)
         : Object(cfl::typeString, constant), utf8(std::move(text)) {}
+    std::string describe() const override { return utf8; }
+    bool equals(const Object& other) const override { return utf8 == static_cast<const __CFString&>(other).utf8; }
     const std::string utf8;
 };
 
@@ -80,12 +87,15 @@ using Bytes = std::vector<UInt8, UninitAllocator<UInt8>>;
 struct __CFData : cfl::Object {
     explicit __CFData(cfl::Bytes b) : Object(cfl::typeData), bytes(std::move(b)) {}
     explicit __CFData(const std::vector<UInt8>& b) : Object(cfl::typeData), bytes(b.begin(), b.end()) {}
+    std::string describe() const override;
+    bool equals(const Object& other) const override { return bytes == static_cast<const __CFData&>(other).bytes; }
     const cfl::Bytes bytes;
 };
 
 struct __CFArray : cfl::Object {
     explicit __CFArray(std::vector<CFTypeRef> v);
     ~__CFArray() override;
+    std::string describe() const override;
     const std::vector<CFTypeRef> values;
 };
 
