@@ -35,6 +35,12 @@ constexpr int kGraceAttempts = 16;
 constexpr int kVerifyDecision = 80;
 /// Unconfirmed presses after which the loop gives up.
 constexpr int kPressLimit = 5;
+/// Attempts between two lines of accessibility diagnostics (trust and menu bar, levels matched).
+constexpr int kAxLogPeriod = 10;
+/// Attempts between two searches by the script's own names, when the menu path does not lead to it.
+constexpr int kOwnNamesPeriod = 8;
+/// Attempts between two "waiting: no Resolve window yet" lines.
+constexpr int kWaitingLogPeriod = 20;
 
 /// The loop has been started.
 bool gScheduled = false;
@@ -95,12 +101,9 @@ void scheduleVerify(int chainIndex) {
 
 /// The manifest's modification time; false when it cannot be read or its path does not fit.
 bool manifestTime(time_t& modified) {
-    const char* home = getenv("HOME");
     char path[1024];
-    int length =
-        snprintf(path, sizeof path, "%s/Library/Application Support/Tavrin/davinci-bridge.json", home ? home : "");
-    // A cut path could name another file, whose time would mislead.
-    if (length < 0 || size_t(length) >= sizeof path) return false;
+    // Without HOME the path is relative to no home at all, as the script would not find one either.
+    if (!supportPath(path, "davinci-bridge.json", "")) return false;
     struct stat info;
     if (stat(path, &info) != 0) return false;
     modified = info.st_mtime;
@@ -161,37 +164,23 @@ AttemptEnd pressScriptItem() {
     Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
     Owned<CFTypeRef> menuBarValue;
     AXError menuBarError = readAttribute(app.ref, CFSTR("AXMenuBar"), AXUIElementGetTypeID(), menuBarValue);
-    if (gTries % 10 == 1) {
+    if (gTries % kAxLogPeriod == 1) {
         logFormatted("ax: trusted=%d menubar err=%d", AXIsProcessTrusted() ? 1 : 0, int(menuBarError));
     }
     if (!menuBarValue.ref) return AttemptEnd::reschedule;
     auto menuBar = static_cast<AXUIElementRef>(menuBarValue.ref);
 
     unsigned long matched = 0;
-    Owned<AXUIElementRef> item;
-    Owned<AXUIElementRef> container(static_cast<AXUIElementRef>(CFRetain(menuBar)));
-    for (int level = 0; level < kMenuLevels && container.ref; ++level) {
-        item.reset(axCopyChildByTitle(container.ref, menuPath(level)));
-        container.reset();
-        if (!item.ref) break;
-        matched = unsigned(level) + 1;
-        if (level == kMenuLevels - 1) break;
-        Owned<CFTypeRef> children;
-        CFArrayRef list = childrenOf(item.ref, children);
-        if (list && CFArrayGetCount(list) > 0) {
-            container.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(list, 0))));
-        }
-        item.reset();
-    }
-
-    if (!item.ref && gTries % 8 == 0) {
+    Owned<AXUIElementRef> item(axCopyItemByPath(menuBar, matched));
+    if (!item.ref && gTries % kOwnNamesPeriod == 0) {
         item.reset(axCopyItemByOwnNames(menuBar, 0));
         if (item.ref) {
             matched = kMenuLevels;
             logLine("ax: English menu names did not match, found the script by its own name");
         }
     }
-    if (gTries % 10 == 1) logFormatted("ax: matched %lu of %lu menu levels", matched, (unsigned long)kMenuLevels);
+    if (gTries % kAxLogPeriod == 1)
+        logFormatted("ax: matched %lu of %lu menu levels", matched, (unsigned long)kMenuLevels);
     if (!item.ref) return AttemptEnd::reschedule;
     AXError error = AXUIElementPerformAction(item.ref, CFSTR("AXPress"));
     // Formatted without allocating: an exception between a press and its outcome would press again.
@@ -213,7 +202,7 @@ AttemptEnd guardedAttempt() {
         logLine(("windows: " + (titles.empty() ? std::string("(none)") : titles)).c_str());
     }
     if (!visible) {
-        if (gTries % 20 == 1) logLine("waiting: no Resolve window yet");
+        if (gTries % kWaitingLogPeriod == 1) logLine("waiting: no Resolve window yet");
         return AttemptEnd::reschedule;
     }
     time_t modified;

@@ -10,14 +10,18 @@
 
 namespace {
 
+/// The path of `file` in the support folder under HOME (`homeless` when HOME is not set);
+/// false when it does not fit, since a cut path could name some other file.
+inline bool supportPath(char (&path)[1024], const char* file, const char* homeless) {
+    const char* home = getenv("HOME");
+    int length = snprintf(path, sizeof path, "%s/Library/Application Support/Tavrin/%s", home ? home : homeless, file);
+    return length >= 0 && size_t(length) < sizeof path;
+}
+
 /// Appends "HH:MM:SS message" to the log; a line that cannot be written is lost silently.
 inline void logLine(const char* message) {
-    const char* home = getenv("HOME");
     char path[1024];
-    int length =
-        snprintf(path, sizeof path, "%s/Library/Application Support/Tavrin/ofx-autostart.log", home ? home : "/tmp");
-    // A cut path could name some other file; better no line than a line there.
-    if (length < 0 || size_t(length) >= sizeof path) return;
+    if (!supportPath(path, "ofx-autostart.log", "/tmp")) return;
     FILE* file = fopen(path, "ab");
     if (!file) return;
     time_t now = time(nullptr);

@@ -73,4 +73,26 @@ inline AXUIElementRef axCopyItemByOwnNames(AXUIElementRef element, int depth) {
     return found;
 }
 
+/// The script's item along the menu path's titles from the menu bar, retained (so "Copy"), or null;
+/// `matched` says how many levels matched. Each level's submenu is its first child.
+inline AXUIElementRef axCopyItemByPath(AXUIElementRef menuBar, unsigned long& matched) {
+    matched = 0;
+    Owned<AXUIElementRef> item;
+    Owned<AXUIElementRef> container(static_cast<AXUIElementRef>(CFRetain(menuBar)));
+    for (int level = 0; level < kMenuLevels && container.ref; ++level) {
+        item.reset(axCopyChildByTitle(container.ref, menuPath(level)));
+        container.reset();
+        if (!item.ref) break;
+        matched = unsigned(level) + 1;
+        if (level == kMenuLevels - 1) return item.release();
+        Owned<CFTypeRef> children;
+        CFArrayRef list = childrenOf(item.ref, children);
+        if (list && CFArrayGetCount(list) > 0) {
+            container.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(list, 0))));
+        }
+        item.reset();
+    }
+    return nullptr;
+}
+
 }  // namespace

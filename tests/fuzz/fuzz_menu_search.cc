@@ -71,6 +71,19 @@ struct Tree {
         return -1;
     }
 
+    /// What axCopyItemByPath should find: each level's submenu is its first child.
+    long byPath(size_t bar) const {
+        const char* path[] = {"Workspace", "Scripts", "Tavrin", "Tavrin"};
+        size_t container = bar;
+        for (int level = 0; level < 4; ++level) {
+            long item = childByTitle(container, path[level]);
+            if (item < 0 || level == 3) return item;
+            if (nodes[size_t(item)].childrenFail || nodes[size_t(item)].children.empty()) return -1;
+            container = nodes[size_t(item)].children[0];
+        }
+        return -1;
+    }
+
     /// What axCopyItemByOwnNames should find.
     long findByOwnNames(size_t element, int depth) const {
         if (depth >= 4 || nodes[element].childrenFail) return -1;
@@ -160,6 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int round = 0; round < 2; ++round) {
         try {
             if (AXUIElementRef found = axCopyItemByOwnNames(bar, 0)) CFRelease(found);
+            unsigned long matched;
+            if (AXUIElementRef found = axCopyItemByPath(bar, matched)) CFRelease(found);
             for (CFStringRef wanted : kWanted)
                 if (AXUIElementRef found = axCopyChildByTitle(bar, wanted)) CFRelease(found);
         } catch (const platform::Exception& e) {
@@ -175,6 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Second round: each search finds what the rules say.
     checkFound(tree, axCopyItemByOwnNames(bar, 0), tree.findByOwnNames(root, 0));
+    unsigned long matched;
+    checkFound(tree, axCopyItemByPath(bar, matched), tree.byPath(root));
     checkFound(tree, axCopyItemByOwnNames(bar, startDepth), tree.findByOwnNames(root, startDepth));
     for (size_t i = 0; i < sizeof kWanted / sizeof kWanted[0]; ++i)
         checkFound(tree, axCopyChildByTitle(bar, kWanted[i]), tree.childByTitle(root, kWantedText[i]));

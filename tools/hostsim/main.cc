@@ -26,10 +26,16 @@
 #include <thread>
 #include <vector>
 
+#include "ofx.h"
 #include "scenario.h"
 
 namespace {
 
+using hostsim::kIdle;
+using hostsim::kNothingLogged;
+using hostsim::kOutcomes;
+using hostsim::kTimedOut;
+using hostsim::Outcome;
 using hostsim::Scenario;
 using hostsim::Title;
 
@@ -111,7 +117,7 @@ std::string defaultBundle() {
 std::string binaryOf(const std::string& path) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) {
-        return (std::filesystem::path(path) / "Contents/Linux-x86-64/tavrin-autostart.ofx").string();
+        return (std::filesystem::path(path) / "Contents" / HOSTSIM_ARCH_DIR / "tavrin-autostart.ofx").string();
     }
     return path;
 }
@@ -437,11 +443,8 @@ class Simulator {
             std::fprintf(stderr, "hostsim: cannot load %s: %s\n", path.c_str(), dlerror());
             return false;
         }
-        struct OfxHost {
-            void* host;
-            const void* (*fetchSuite)(void*, const char*, int);
-        } host{nullptr, [](void*, const char*, int) -> const void* { return nullptr; }};
-        using SetHost = int (*)(const OfxHost*);
+        OfxHost host{nullptr, [](OfxPropertySetHandle, const char*, int) -> const void* { return nullptr; }};
+        using SetHost = OfxStatus (*)(const OfxHost*);
         using Count = int (*)();
         using Get = void* (*)(int);
         // OfxSetHost is optional in the standard; the other two are not.
@@ -495,19 +498,13 @@ class Simulator {
     }
 
     std::string summarise(bool timedOut) {
-        const char* outcome = "idle: the plug-in queued nothing";
-        if (logged("script started (manifest written)"))
-            outcome = "started";
-        else if (logged("script already running (manifest newer than launch), not pressing"))
-            outcome = "already running";
-        else if (logged("gave up: menu item not found"))
-            outcome = "gave up: menu item not found";
-        else if (logged("gave up: script did not start after repeated presses"))
-            outcome = "gave up: presses not confirmed";
-        else if (timedOut)
-            outcome = "time limit reached";
-        else if (lines_.empty())
-            outcome = "unknown: nothing was logged";
+        const char* outcome = timedOut ? kTimedOut : lines_.empty() ? kNothingLogged : kIdle;
+        for (const Outcome& made : kOutcomes) {
+            if (made.logLine && logged(made.logLine)) {
+                outcome = made.name;
+                break;
+            }
+        }
         note("outcome: %s", outcome);
         note("presses: %d", presses_);
         return outcome;

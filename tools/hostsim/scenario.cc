@@ -11,13 +11,14 @@
 
 namespace hostsim {
 
-const std::vector<std::string> kOutcomes = {"started",
-                                            "already running",
-                                            "gave up: menu item not found",
-                                            "gave up: presses not confirmed",
-                                            "idle: the plug-in queued nothing",
-                                            "time limit reached",
-                                            "unknown: nothing was logged"};
+const std::vector<Outcome> kOutcomes = {
+    {"started", "script started (manifest written)"},
+    {"already running", "script already running (manifest newer than launch), not pressing"},
+    {"gave up: menu item not found", "gave up: menu item not found"},
+    {"gave up: presses not confirmed", "gave up: script did not start after repeated presses"},
+    {kTimedOut, nullptr},
+    {kNothingLogged, nullptr},
+    {kIdle, nullptr}};
 
 namespace {
 
@@ -337,8 +338,8 @@ Expectation asExpectation(element e, const std::string& where) {
         bool known = false;
         std::string all;
         for (const auto& k : kOutcomes) {
-            known = known || k == outcome;
-            all += (all.empty() ? "\"" : ", \"") + k + "\"";
+            known = known || k.name == outcome;
+            all += (all.empty() ? "\"" : ", \"") + std::string(k.name) + "\"";
         }
         if (!known) fail(child(where, "outcome"), "unknown outcome \"" + outcome + "\"; expected one of " + all);
         expect.outcome = outcome;

@@ -110,8 +110,18 @@ struct Scenario {
     std::optional<Expectation> expect;
 };
 
-/// The outcomes that a play can end in, as the simulator prints them.
-extern const std::vector<std::string> kOutcomes;
+/// An outcome that a play can end in, as the simulator prints it, and the plug-in's
+/// log line that makes it (null for the outcomes that no line makes).
+struct Outcome {
+    const char* name;
+    const char* logLine;
+};
+/// Every outcome, those made by a log line first, in the order they are looked for.
+extern const std::vector<Outcome> kOutcomes;
+/// The outcomes that no log line makes.
+constexpr const char* kTimedOut = "time limit reached";
+constexpr const char* kNothingLogged = "unknown: nothing was logged";
+constexpr const char* kIdle = "idle: the plug-in queued nothing";
 
 struct ScenarioError : std::runtime_error {
     using std::runtime_error::runtime_error;
