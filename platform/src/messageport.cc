@@ -494,17 +494,30 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
     }
 }
 
-/// A descriptor held in reserve: when the process runs out, it is given up
-/// for a moment to accept and turn away a waiting peer, which would otherwise
-/// keep the listener readable and the loop spinning.
+/// A descriptor held in reserve for the moments the process has none: it is given
+/// up to turn away a peer that would otherwise keep a listener readable and the
+/// loop spinning, or to let one request of the process's own through. Only
+/// giveUpSpare and keepSpare touch it.
 int gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
-void turnAwayOnePeer(int listenFd) {
-    if (gSpareFd < 0) return;
+/// Frees the spare descriptor's number for a moment's use; false when it is spent.
+bool giveUpSpare() {
+    if (gSpareFd < 0) return false;
     close(gSpareFd);
+    gSpareFd = -1;
+    return true;
+}
+
+/// Takes the spare descriptor back once a number is free again.
+void keepSpare() {
+    if (gSpareFd < 0) gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void turnAwayOnePeer(int listenFd) {
+    if (!giveUpSpare()) return;
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) close(fd);
-    gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    keepSpare();
 }
 
 /// Whether `fd` lies among the last descriptors the process may open. The lowest
@@ -566,9 +579,7 @@ enum Reach { kConnected, kNoRoom, kNoSuchPort, kOwnFailure };
 /// goes to it (and is taken back once a connection closes).
 int newSocket(int flags) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && gSpareFd >= 0) {
-        close(gSpareFd);
-        gSpareFd = -1;
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && giveUpSpare()) {
         fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     }
     return fd;
@@ -787,7 +798,7 @@ void closeRemote(CFMessagePortRef port) {
     forgetReplyWatch(port);
     if (port->fd >= 0) close(port->fd);
     port->fd = -1;
-    if (gSpareFd < 0) gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    keepSpare();
     port->staleReplies = 0;
     port->credit = false;
     port->reply = {};
@@ -882,6 +893,106 @@ SInt32 queueRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, doubl
         bool hungUp = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
         return hungUp ? kCFMessagePortIsInvalid : kCFMessagePortBecameInvalidError;
     }
+}
+
+/// The reply phase, as CoreFoundation's: runs the calling thread's loop until the
+/// reply, the deadline (counted from the queueing, which just happened) or the
+/// port's end, looking only when a run returns. Any thread, on its own loop; calls
+/// out to whatever that loop serves meanwhile, this port's own callouts included.
+SInt32 awaitReply(CFMessagePortRef remote, CFTimeInterval rcvTimeout, CFDataRef* returnData) {
+    remote->waiting = true;
+    struct Done {
+        CFMessagePortRef port;
+        ~Done() { port->waiting = false; }
+    } done{remote};
+    CFRunLoopRef rl = CFRunLoopGetCurrent();
+    double replyDeadline = deadlineAfter(rcvTimeout, kRunForever);
+    enum { kWaiting, kReplied, kBodyLost, kGone, kGarbage } state = kWaiting;
+    CFDataRef answer = nullptr;
+    auto readReplies = [&] {
+        size_t budget = kReadBudget;
+        while (state == kWaiting) {
+            switch (remote->reply.step(remote->fd, kReplyMagic, budget)) {
+                case FrameReader::kFrame:
+                    if (remote->staleReplies > 0) {
+                        --remote->staleReplies;
+                        remote->reply.body = {};
+                        continue;
+                    }
+                    if (!remote->reply.body.empty()) answer = new __CFData(std::move(remote->reply.body));
+                    remote->reply.body = {};
+                    state = remote->reply.field() == kReplyBodyLost ? kBodyLost : kReplied;
+                    remote->credit = true;
+                    return;
+                case FrameReader::kMore:
+                    if (budget == 0) return;  // the loop brings us back; other sources get their turn
+                    continue;
+                case FrameReader::kWouldBlock:
+                    return;
+                case FrameReader::kGarbage:
+                    state = kGarbage;
+                    return;
+                default:
+                    state = kGone;
+                    return;
+            }
+        }
+    };
+    auto settled = [&] { return state != kWaiting || !remote->valid; };
+    if (rl == CFRunLoopGetMain()) {
+        if (!remote->replyWatch) {
+            // The watch outlives this request; it finds the port, not this frame.
+            remote->replyWatch = watch(rl, remote->fd, EPOLLIN, [remote, rl](uint32_t) {
+                if (remote->onReply && remote->onReply()) return;
+                // Nobody waits (any more): a late reply or a hang-up waits for the next
+                // request, which watches again. A hang-up is reported whatever a watch asks for.
+                unwatch(rl, remote->replyWatch);
+                remote->replyWatch = 0;
+            });
+        }
+        remote->onReply = [&] {
+            if (state != kWaiting) return false;  // settled: what is readable now answers nothing
+            readReplies();
+            return true;
+        };
+        struct Settle {
+            CFMessagePortRef port;
+            ~Settle() { port->onReply = nullptr; }
+        } settle{remote};
+        await(rl, settled, replyDeadline);
+    } else {
+        uint64_t id = 0;
+        id = watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {
+            readReplies();
+            if (state != kWaiting) unwatch(rl, id);  // as above: a closed peer stays readable
+        });
+        await(rl, settled, replyDeadline);
+        unwatch(rl, id);
+    }
+    switch (state) {
+        case kReplied:
+            // A caller without a slot for the reply still waits for it, as on macOS.
+            if (returnData) {
+                *returnData = answer;
+            } else if (answer) {
+                CFRelease(answer);
+            }
+            return kCFMessagePortSuccess;
+        case kBodyLost:
+            // The receiver had no descriptor for the body: nothing reached its callout.
+            if (answer) CFRelease(answer);
+            return kCFMessagePortTransportError;
+        case kGone:
+            invalidateRemote(remote);
+            return kCFMessagePortBecameInvalidError;
+        case kGarbage:
+            closeRemote(remote);
+            return kCFMessagePortTransportError;
+        case kWaiting:
+            break;
+    }
+    ++remote->staleReplies;  // a late answer must not pass for the next one
+    return kCFMessagePortReceiveTimeout;
 }
 
 }  // namespace
@@ -1021,100 +1132,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
         ++remote->staleReplies;  // the receiver answers anyway; skip that answer later
         return kCFMessagePortSuccess;
     }
-    remote->waiting = true;
-    struct Done {
-        CFMessagePortRef port;
-        ~Done() { port->waiting = false; }
-    } done{remote};
-    CFRunLoopRef rl = CFRunLoopGetCurrent();
-
-    double replyDeadline = cfl::deadlineAfter(rcvTimeout, cfl::kRunForever);
-    enum { kWaiting, kReplied, kBodyLost, kGone, kGarbage } state = kWaiting;
-    CFDataRef answer = nullptr;
-    auto readReplies = [&] {
-        size_t budget = cfl::kReadBudget;
-        while (state == kWaiting) {
-            switch (remote->reply.step(remote->fd, cfl::kReplyMagic, budget)) {
-                case cfl::FrameReader::kFrame:
-                    if (remote->staleReplies > 0) {
-                        --remote->staleReplies;
-                        remote->reply.body = {};
-                        continue;
-                    }
-                    if (!remote->reply.body.empty()) answer = new __CFData(std::move(remote->reply.body));
-                    remote->reply.body = {};
-                    state = remote->reply.field() == cfl::kReplyBodyLost ? kBodyLost : kReplied;
-                    remote->credit = true;
-                    return;
-                case cfl::FrameReader::kMore:
-                    if (budget == 0) return;  // the loop brings us back; other sources get their turn
-                    continue;
-                case cfl::FrameReader::kWouldBlock:
-                    return;
-                case cfl::FrameReader::kGarbage:
-                    state = kGarbage;
-                    return;
-                default:
-                    state = kGone;
-                    return;
-            }
-        }
-    };
-    auto settled = [&] { return state != kWaiting || !remote->valid; };
-    if (rl == CFRunLoopGetMain()) {
-        if (!remote->replyWatch) {
-            // The watch outlives this request; it finds the port, not this frame.
-            remote->replyWatch = cfl::watch(rl, remote->fd, EPOLLIN, [remote, rl](uint32_t) {
-                if (remote->onReply && remote->onReply()) return;
-                // Nobody waits (any more): a late reply or a hang-up waits for the next
-                // request, which watches again. A hang-up is reported whatever a watch asks for.
-                cfl::unwatch(rl, remote->replyWatch);
-                remote->replyWatch = 0;
-            });
-        }
-        remote->onReply = [&] {
-            if (state != kWaiting) return false;  // settled: what is readable now answers nothing
-            readReplies();
-            return true;
-        };
-        struct Settle {
-            CFMessagePortRef port;
-            ~Settle() { port->onReply = nullptr; }
-        } settle{remote};
-        cfl::await(rl, settled, replyDeadline);
-    } else {
-        uint64_t id = 0;
-        id = cfl::watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {
-            readReplies();
-            if (state != kWaiting) cfl::unwatch(rl, id);  // as above: a closed peer stays readable
-        });
-        cfl::await(rl, settled, replyDeadline);
-        cfl::unwatch(rl, id);
-    }
-    switch (state) {
-        case kReplied:
-            // A caller without a slot for the reply still waits for it, as on macOS.
-            if (returnData) {
-                *returnData = answer;
-            } else if (answer) {
-                CFRelease(answer);
-            }
-            return kCFMessagePortSuccess;
-        case kBodyLost:
-            // The receiver had no descriptor for the body: nothing reached its callout.
-            if (answer) CFRelease(answer);
-            return kCFMessagePortTransportError;
-        case kGone:
-            cfl::invalidateRemote(remote);
-            return kCFMessagePortBecameInvalidError;
-        case kGarbage:
-            cfl::closeRemote(remote);
-            return kCFMessagePortTransportError;
-        case kWaiting:
-            break;
-    }
-    ++remote->staleReplies;  // a late answer must not pass for the next one
-    return kCFMessagePortReceiveTimeout;
+    return cfl::awaitReply(remote, rcvTimeout, returnData);
 }
 
 }  // extern "C"
