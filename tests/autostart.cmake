@@ -16,7 +16,8 @@ gtest_discover_tests(autostart_tests DISCOVERY_TIMEOUT 30)
 add_executable(autostart_unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/autostart_menu_search_test.cc
   ${CMAKE_CURRENT_SOURCE_DIR}/autostart_log_test.cc
-  ${CMAKE_CURRENT_SOURCE_DIR}/platform_ax_test.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/accessibility_test.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/dispatch_test.cc
 )
 target_link_libraries(autostart_unit_tests PRIVATE cfhost GTest::gmock GTest::gtest_main)
 target_include_directories(autostart_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/autostart)

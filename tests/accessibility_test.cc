@@ -1,5 +1,5 @@
-// The layer's accessibility elements, main queue, clock and process identity,
-// as the plug-in and hosts rely on them.
+// The layer's accessibility elements and process identity, as the plug-in and
+// hosts rely on them.
 #include <dispatch/dispatch.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class PlatformAXTest : public ::testing::Test {
+class AccessibilityTest : public ::testing::Test {
   protected:
     void SetUp() override {
         PLHostAXReset();
@@ -38,7 +38,7 @@ class PlatformAXTest : public ::testing::Test {
     AXUIElementRef app_ = nullptr;
 };
 
-TEST_F(PlatformAXTest, ReadsYieldOwnedValuesOfTheDeclaredKinds) {
+TEST_F(AccessibilityTest, ReadsYieldOwnedValuesOfTheDeclaredKinds) {
     PLAXNodeRef window = PLHostAXCreateNode("Edit");
     PLHostAXAppendWindow(window);
     PLHostAXAppendWindow(PLHostAXCreateNode(nullptr));
@@ -66,7 +66,7 @@ CFTypeRef stale() {
     return &marker;
 }
 
-TEST_F(PlatformAXTest, StatusCodesFollowTheRealService) {
+TEST_F(AccessibilityTest, StatusCodesFollowTheRealService) {
     CFTypeRef value = stale();
     EXPECT_EQ(read(app_, "AXMenuBar", &value), kAXErrorNoValue);
     EXPECT_EQ(value, nullptr);
@@ -92,7 +92,7 @@ TEST_F(PlatformAXTest, StatusCodesFollowTheRealService) {
     EXPECT_EQ(value, nullptr);
 }
 
-TEST_F(PlatformAXTest, PressesCountCallTheHostAndMayFail) {
+TEST_F(AccessibilityTest, PressesCountCallTheHostAndMayFail) {
     PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
     PLAXNodeRef item = PLHostAXAddItem(bar, "Tavrin");
     PLHostAXSetMenuBar(bar);
@@ -115,7 +115,7 @@ TEST_F(PlatformAXTest, PressesCountCallTheHostAndMayFail) {
     CFRelease(menuBar);
 }
 
-TEST_F(PlatformAXTest, RaisedExceptionsCarryTheirDescriptionAndRunOut) {
+TEST_F(AccessibilityTest, RaisedExceptionsCarryTheirDescriptionAndRunOut) {
     PLHostAXSetRaises(PLHostAXApplication(), "AXWindows", "no windows today", 2);
     CFTypeRef value = nullptr;
     for (int i = 0; i < 2; ++i) {
@@ -132,55 +132,7 @@ TEST_F(PlatformAXTest, RaisedExceptionsCarryTheirDescriptionAndRunOut) {
     CFRelease(value);
 }
 
-TEST(PlatformQueue, DrivenClockRunsTasksInTimeThenQueueOrder) {
-    PLHostDiscardTasks();
-    PLHostUseDrivenClock(1700000000);
-    std::vector<int> order;
-    dispatch_time_t start = dispatch_time(DISPATCH_TIME_NOW, 0);
-    dispatch_after(dispatch_time(start, 2 * NSEC_PER_SEC), dispatch_get_main_queue(), [&] { order.push_back(3); });
-    dispatch_after(dispatch_time(start, NSEC_PER_SEC), dispatch_get_main_queue(), [&] { order.push_back(1); });
-    dispatch_after(dispatch_time(start, NSEC_PER_SEC), dispatch_get_main_queue(), [&] { order.push_back(2); });
-    EXPECT_EQ(PLHostPendingTasks(), 3u);
-    EXPECT_FALSE(PLHostRunNextTask(int64_t(start) + 500000000));  // none due: the clock moves to the deadline
-    EXPECT_EQ(PLHostClockNanoseconds(), int64_t(start) + 500000000);
-    EXPECT_EQ(time(nullptr), 1700000000);
-    while (PLHostRunNextTask(int64_t(start) + 10 * int64_t(NSEC_PER_SEC))) {
-    }
-    EXPECT_THAT(order, ElementsAre(1, 2, 3));
-    EXPECT_EQ(time(nullptr), 1700000010);  // the wall clock moved with it
-    PLHostUseRealClock();
-    EXPECT_GT(time(nullptr), 1700000010);
-}
-
-TEST(PlatformQueue, RealClockWaitsForTasksQueuedFromOtherThreads) {
-    PLHostDiscardTasks();
-    PLHostUseRealClock();
-    bool ran = false;
-    std::thread([&] {
-        dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 0), dispatch_get_main_queue(), [&] { ran = true; });
-    }).join();
-    EXPECT_TRUE(PLHostRunNextTask(PLHostClockNanoseconds() + 10 * int64_t(NSEC_PER_SEC)));
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(dispatch_time(DISPATCH_TIME_FOREVER, 1), DISPATCH_TIME_FOREVER);
-}
-
-TEST(PlatformQueue, RealClockLeavesATaskDueAfterTheDeadlineToAHostThatCallsLate) {
-    PLHostDiscardTasks();
-    PLHostUseRealClock();
-    bool ran = false;
-    // Already due on the real clock, so neither call below has anything to wait for.
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, -1000000), dispatch_get_main_queue(), [&] { ran = true; });
-    const int64_t due = PLHostNextTaskTime();
-    ASSERT_GT(due, 1);
-    ASSERT_LE(due, PLHostClockNanoseconds());
-    EXPECT_FALSE(PLHostRunNextTask(due - 1));
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(PLHostPendingTasks(), 1u);
-    EXPECT_TRUE(PLHostRunNextTask(due));
-    EXPECT_TRUE(ran);
-}
-
-TEST(PlatformProcess, BundleIdentifierAndApplicationAreWhatTheHostDeclares) {
+TEST(HostProcess, BundleIdentifierAndApplicationAreWhatTheHostDeclares) {
     PLHostSetBundleIdentifier(nullptr);
     EXPECT_EQ(CFBundleGetIdentifier(CFBundleGetMainBundle()), nullptr);
     PLHostSetBundleIdentifier("com.example.host");
