@@ -168,6 +168,11 @@ SInt32 expectedReply(const uint8_t* stream, size_t n, size_t& at, std::string& r
     if (n - at - 12 < length) return kCFMessagePortBecameInvalidError;
     reply.assign(reinterpret_cast<const char*>(stream + at + 12), length);
     at += 12 + length;
+    // Field 1 says the request's out-of-line body never reached the receiver.
+    if (u32(stream + at - 12 - length + 4) == 1) {
+        reply.clear();
+        return kCFMessagePortTransportError;
+    }
     return kCFMessagePortSuccess;
 }
 
