@@ -52,14 +52,17 @@ constexpr char kOutOfMemory[] = "out of memory: an input line is too long to hol
 /// Commands (a null one is the end of input).
 using Batch = std::vector<std::unique_ptr<CommandObject>>;
 
-/// A send whose receiver had no room in its queue: it keeps its port and bytes and
-/// tries again each tick, in line order, until its time-out has passed since it began.
+/// A send that waits its turn outside the stack: held (not begun: it would keep an
+/// enclosing wait past its deadline, or the stack is full), or begun and finding its
+/// receiver's queue full. It keeps its bytes (and its port once begun) and is tried
+/// each tick, in line order, until its time-out has passed since it began.
 struct Retry {
     std::string id, target;
     double timeout = 5.0;
     CFMessagePortRef remote = nullptr;
     CFDataRef data = nullptr;
     uint64_t line = 0;
+    bool begun = false;
     double started = 0;
     ~Retry() {
         if (data) CFRelease(data);
@@ -90,8 +93,10 @@ size_t startedSinceEmpty = 0;
 bool inputEnded = false;
 /// The input ended where a line could not be held in memory.
 bool inputOutOfMemory = false;
-/// Sends whose receiver's queue was full, oldest first, and the timer that retries them.
+/// Sends held or finding their receiver's queue full, oldest first, and the timer that retries them.
 std::deque<std::unique_ptr<Retry>> retrying;
+/// How many of them are held (not begun): a new send goes behind them.
+size_t heldSends = 0;
 CFRunLoopTimerRef retryTimer = nullptr;
 /// Numbers the sends in line order, so a retried one goes back to its place.
 uint64_t sendsStarted = 0;
@@ -114,10 +119,11 @@ double secondsNow() {
 
 double timeoutOf(const CommandView& view) { return view.timeout.value_or(5.0); }
 
-/// Whether a send of `timeout` that queued now would keep an enclosing wait past its
-/// deadline: it is then held until that wait returns.
-bool wouldOutlastWaits(double timeout) {
-    return !waitDeadlines.empty() && secondsNow() + std::max(timeout, 0.0) > waitDeadlines.back() + kNestingSlack;
+/// Whether a send of `timeout` must not queue now: its wait would keep an enclosing
+/// one past its deadline, or nest beyond the stack's bound. It is held until they return.
+bool mustWait(double timeout) {
+    return waitingSends >= kWaitingSendsLimit ||
+           (!waitDeadlines.empty() && secondsNow() + std::max(timeout, 0.0) > waitDeadlines.back() + kNestingSlack);
 }
 
 /// Whether the send phase of a send that began at `started` is over: below a
@@ -152,10 +158,6 @@ void startPending() {
                 return;
             }
             ++startedSinceEmpty;
-            const CommandObject* next = pending.front().get();
-            bool waits = next && next->kind == CommandKind::send;
-            if (waits && (waitingSends >= kWaitingSendsLimit || wouldOutlastWaits(timeoutOf(viewCommand(*next)))))
-                return;
             command = std::move(pending.front());
             pending.pop_front();
         }
@@ -239,11 +241,19 @@ enum class Outcome { answered, retry, held };
 /// One try to queue a send, and its wait for the reply when queued. The message
 /// port's send phase would block the whole thread while the receiver's queue is
 /// full, stopping every other command and message: so it is asked for one try, and
-/// a send that found no place tries again from the run loop (see retrySends). A
-/// first try was let through by startPending, which holds the line when it must.
-Outcome trySend(Retry& send, bool first = false) {
+/// a send that found no place tries again from the run loop (see retrySends).
+Outcome trySend(Retry& send) {
     double timeout = send.timeout;
-    if (!first && wouldOutlastWaits(timeout)) return Outcome::held;
+    if (mustWait(timeout)) return Outcome::held;
+    if (!send.remote) {
+        // Held since its look-up, which it holds no connection for: looked up again.
+        CFOwned<CFStringRef> target(stringToCF(send.target));
+        send.remote = target.get() ? CFMessagePortCreateRemote(kCFAllocatorDefault, target.get()) : nullptr;
+        if (!send.remote) {
+            emitSent(RawJson{send.id}, kCFMessagePortIsInvalid);
+            return Outcome::answered;
+        }
+    }
     CFDataRef reply = nullptr;
     double deadline = secondsNow() + std::max(timeout, 0.0);
     waitDeadlines.push_back(waitDeadlines.empty() ? deadline : std::min(deadline, waitDeadlines.back()));
@@ -277,14 +287,15 @@ void keepRetrying(std::unique_ptr<Retry> send) {
     }
 }
 
-/// Runs on the main thread each tick: answers -1 for sends whose time-out has
-/// passed, then tries the oldest send of each target once (a full queue now is
-/// full for all its senders), oldest first. A try may wait for its reply; the
-/// list is read afresh after each, since ticks inside that wait change it.
+/// Runs on the main thread each tick: answers -1 for begun sends whose time-out has
+/// passed, then, oldest first, begins the held sends that may go now and tries each
+/// target once (a full queue now is full for all its senders); the first send that
+/// must still wait stops the round, so sends keep their line order. A try may wait
+/// for its reply; the list is read afresh after each, since ticks inside that wait change it.
 void retrySends() {
     for (size_t i = 0; i < retrying.size();) {
         Retry& r = *retrying[i];
-        if (!sendPhaseOver(r.started, r.timeout)) {
+        if (!r.begun || !sendPhaseOver(r.started, r.timeout)) {
             ++i;
             continue;
         }
@@ -296,18 +307,19 @@ void retrySends() {
     for (bool again = true; again;) {
         again = false;
         for (size_t i = 0; i < retrying.size(); ++i) {
-            const std::string& target = retrying[i]->target;
-            if (std::find(tried.begin(), tried.end(), target) != tried.end()) continue;
-            tried.push_back(target);
+            Retry& r = *retrying[i];
+            if (mustWait(r.timeout)) break;
+            bool full = std::find(tried.begin(), tried.end(), r.target) != tried.end();
+            if (!r.begun) {
+                r.begun = true;
+                r.started = secondsNow();
+                --heldSends;
+            }
+            if (full) continue;
+            tried.push_back(r.target);
             std::unique_ptr<Retry> send = std::move(retrying[i]);
             retrying.erase(retrying.begin() + std::ptrdiff_t(i));
-            Outcome outcome = trySend(*send);
-            if (outcome == Outcome::answered) {
-                again = true;
-                break;
-            }
-            keepRetrying(std::move(send));
-            if (outcome == Outcome::held) break;  // nothing behind it goes first
+            if (trySend(*send) != Outcome::answered) keepRetrying(std::move(send));
             again = true;
             break;
         }
@@ -330,7 +342,6 @@ void send(const CommandView& view, const RawJson& id, CFStringRef target) {
     }
     auto started = std::make_unique<Retry>();
     started->remote = remote;
-    started->started = secondsNow();
     started->line = ++sendsStarted;
     started->timeout = timeoutOf(view);
     started->id = id.text;
@@ -339,8 +350,19 @@ void send(const CommandView& view, const RawJson& id, CFStringRef target) {
     if (view.data) base64Decode(*view.data, payload);
     started->data = CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size()));
     payload = {};
+    if (mustWait(started->timeout) || heldSends > 0) {
+        // Held, and the sends held before it go first: it waits among them, without a
+        // connection, and the commands behind it go on.
+        CFRelease(started->remote);
+        started->remote = nullptr;
+        ++heldSends;
+        keepRetrying(std::move(started));
+        return;
+    }
+    started->begun = true;
+    started->started = secondsNow();
     queueStartIfPending();
-    if (trySend(*started, true) == Outcome::retry) keepRetrying(std::move(started));
+    if (trySend(*started) == Outcome::retry) keepRetrying(std::move(started));
     endInputOnceIdle();
 }
 
