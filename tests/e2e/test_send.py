@@ -83,19 +83,7 @@ class Failures(Case):
         self.assertEqual(receiver.messages, [(1, b"A")])
         self.assertClean(tool)
 
-    def test_stopped_vornex_port_gets_the_request_but_replies_too_late(self):
-        b = unique_name("b")
-        receiver = self.started(b)
-        tool = self.started(unique_name("a"))
-        receiver.stop()
-        tool.cmd(cmd="send", id=1, target=b, timeout=0.5, data="QQ==")
-        self.assertEqual(tool.event(), sent(1, -2))
-        receiver.resume()
-        self.assertEqual(receiver.event(), {"event": "message", "port": b, "msgid": 1, "data": "QQ=="})
-        self.assertClean(receiver)
-        self.assertClean(tool)
-
-    def test_stopped_receiver_queues_five_requests_whole_then_finds_no_room(self):
+    def test_stopped_vornex_port_queues_five_requests_whole_then_finds_no_room(self):
         b = unique_name("b")
         receiver = self.started(b)
         tool = self.started(unique_name("a"))
