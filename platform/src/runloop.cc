@@ -7,6 +7,12 @@
 // signalled version-0 sources, then waits for one descriptor (or the next timer)
 // and serves it, then fires the timers that are due, then runs blocks again.
 // Running blocks or firing timers never counts as handling a source.
+//
+// On the main thread the default mode is never empty: in CoreFoundation the main
+// dispatch queue's port is a source of the main run loop in its common modes, so
+// a run there does not finish for want of sources, and CFRunLoopRun() returns
+// only when stopped. A stop is for the innermost run in progress and is dropped
+// when none is.
 #include "runloop.h"
 
 #include <pthread.h>
@@ -63,7 +69,15 @@ struct __CFRunLoop : cfl::Object {
     std::vector<CFRunLoopSourceRef> sources0;
     /// Timers added to this loop, each retained by it until invalidated.
     std::vector<CFRunLoopTimerRef> timers;
-    std::atomic<bool> stopRequested{false};
+
+    /// A run in progress; a nested run has its own, so it never takes its caller's stop.
+    struct Run {
+        std::atomic<bool> stopped{false};
+        Run* outer = nullptr;
+    };
+    /// Guards `run`, which CFRunLoopStop reads from any thread.
+    std::mutex runLock;
+    Run* run = nullptr;
     /// A wake-up is written and not yet taken: further ones need no write of their own.
     std::atomic<bool> wakePending{false};
 
@@ -94,7 +108,7 @@ namespace cfl {
 namespace {
 
 std::mutex gMainLock;
-__CFRunLoop* gMain = nullptr;
+std::atomic<__CFRunLoop*> gMain{nullptr};
 
 struct ThreadLoop {
     std::unique_ptr<__CFRunLoop> loop;
@@ -113,6 +127,27 @@ __CFRunLoop* mainLoop() {
     if (!gMain) gMain = new __CFRunLoop;
     return gMain;
 }
+
+/// Marks a run of `rl` as in progress for as long as it lives: CFRunLoopStop finds it.
+class RunInProgress {
+  public:
+    explicit RunInProgress(__CFRunLoop* rl) : rl_(rl) {
+        std::lock_guard<std::mutex> hold(rl_->runLock);
+        run_.outer = rl_->run;
+        rl_->run = &run_;
+    }
+    ~RunInProgress() {
+        std::lock_guard<std::mutex> hold(rl_->runLock);
+        rl_->run = run_.outer;
+    }
+    RunInProgress(const RunInProgress&) = delete;
+    RunInProgress& operator=(const RunInProgress&) = delete;
+    bool stopped() const { return run_.stopped; }
+
+  private:
+    __CFRunLoop* rl_;
+    __CFRunLoop::Run run_;
+};
 
 bool hasBlocks(__CFRunLoop* rl) {
     std::lock_guard<std::mutex> hold(rl->blockLock);
@@ -142,11 +177,13 @@ bool doSources0(__CFRunLoop* rl, bool stopAfterHandle) {
         if (s->signalled) due.push_back(static_cast<CFRunLoopSourceRef>(const_cast<void*>(CFRetain(s))));
     std::stable_sort(due.begin(), due.end(),
                      [](CFRunLoopSourceRef a, CFRunLoopSourceRef b) { return a->order < b->order; });
+    // As in CoreFoundation, the turn's result is that of the last source tried: one
+    // that an earlier perform removed or unsignalled makes it "nothing handled".
     bool handled = false;
     for (CFRunLoopSourceRef s : due) {
-        if (!(stopAfterHandle && handled) && s->scheduledOn == rl && s->signalled.exchange(false)) {
-            if (s->context.perform) s->context.perform(s->context.info);
-            handled = true;
+        if (!(stopAfterHandle && handled)) {
+            handled = s->scheduledOn == rl && s->signalled.exchange(false);
+            if (handled && s->context.perform) s->context.perform(s->context.info);
         }
         CFRelease(s);
     }
@@ -186,6 +223,9 @@ bool serveOne(__CFRunLoop* rl, double deadline) {
 }
 
 bool modeIsEmpty(__CFRunLoop* rl) {
+    // `rl` is the calling thread's loop, the main loop only on the main thread: there
+    // the main dispatch queue is always in the mode.
+    if (rl == gMain) return false;
     return rl->sources == 0 && rl->sources0.empty() && rl->timers.empty() && !hasBlocks(rl);
 }
 
@@ -358,7 +398,7 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
 CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
     CFRunLoopRef rl = CFRunLoopGetCurrent();
     if (cfl::modeIsEmpty(rl)) return kCFRunLoopRunFinished;
-    if (rl->stopRequested.exchange(false)) return kCFRunLoopRunStopped;
+    cfl::RunInProgress run(rl);
     // No time at all is one turn that does not sleep; beyond the limit there is no end.
     bool instant = !(seconds > 0);
     double deadline = instant ? 0 : seconds > cfl::kRunForever ? INFINITY : cfl::now() + seconds;
@@ -372,7 +412,7 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boo
         cfl::doBlocks(rl);
         if (handled && returnAfterSourceHandled) return kCFRunLoopRunHandledSource;
         if (instant || cfl::now() >= deadline) return kCFRunLoopRunTimedOut;
-        if (rl->stopRequested.exchange(false)) return kCFRunLoopRunStopped;
+        if (run.stopped()) return kCFRunLoopRunStopped;
         if (cfl::modeIsEmpty(rl)) return kCFRunLoopRunFinished;
     }
 }
@@ -384,8 +424,13 @@ void CFRunLoopRun(void) {
     } while (result != kCFRunLoopRunStopped && result != kCFRunLoopRunFinished);
 }
 
+// Any thread.
 void CFRunLoopStop(CFRunLoopRef rl) {
-    rl->stopRequested = true;
+    {
+        std::lock_guard<std::mutex> hold(rl->runLock);
+        if (!rl->run) return;  // as in CoreFoundation: with no run in progress there is nothing to stop
+        rl->run->stopped = true;
+    }
     CFRunLoopWakeUp(rl);
 }
 
