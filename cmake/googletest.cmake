@@ -10,9 +10,20 @@ if(POLICY CMP0135)
 endif()
 # The archive of tag release-1.12.1 (commit 58d77fa8070e8cec2dc1ed015d66b454c8d78850): that tag's
 # git archive through gzip -n gives these bytes, the hash that public build files record for it.
+set(GOOGLETEST_URL "https://github.com/google/googletest/archive/refs/tags/release-1.12.1.tar.gz" CACHE STRING
+  "Where the GoogleTest 1.12.1 source archive is downloaded from on macOS")
 FetchContent_Declare(googletest
-  URL https://github.com/google/googletest/archive/refs/tags/release-1.12.1.tar.gz
+  URL "${GOOGLETEST_URL}"
   URL_HASH SHA256=81964fe578e9bd7c94dfdb09c8e4d6e6759e19967e397dbea48d1c10e45d0df2)
+
+# A folder given by hand may hold another release, whose behaviour the tests were never built with.
+if(FETCHCONTENT_SOURCE_DIR_GOOGLETEST)
+  file(STRINGS "${FETCHCONTENT_SOURCE_DIR_GOOGLETEST}/CMakeLists.txt" _googletest_version
+    REGEX "^[ \t]*set\\(GOOGLETEST_VERSION " LIMIT_COUNT 1)
+  if(NOT _googletest_version MATCHES "GOOGLETEST_VERSION 1\\.12\\.1\\)")
+    message(FATAL_ERROR "${FETCHCONTENT_SOURCE_DIR_GOOGLETEST} is not GoogleTest 1.12.1 (${_googletest_version})")
+  endif()
+endif()
 
 # Not installed with the products, and not built with our warning flags: its warnings are its
 # maintainers' to fix, not ours to fail on.

@@ -107,6 +107,7 @@ def main(host, bundle, work):
         say("the host ended by itself with status %d" % status)
     trusted = next((line.split("=", 1)[1] for line in host_lines if line.startswith("trusted=")), "?")
     say("host: trusted=%s (AXIsProcessTrusted of the host process)" % trusted)
+    say("host: " + next((line for line in host_lines if line.startswith("activation ")), "never finished launching"))
     say("host: " + next((line for line in host_lines if line.startswith(("loaded ", "load failed "))),
                         "never loaded the bundle"))
     if host_errors:

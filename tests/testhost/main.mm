@@ -10,6 +10,7 @@
 // It reports on standard output, one fact a line, for check.py to read:
 //   session none             no desktop session to show a window in (exit status 77)
 //   trusted=T                AXIsProcessTrusted() of this process, 1 or 0
+//   activation granted       whether the system let it become the active application (or declined)
 //   loaded PATH plugins=N    the bundle's binary was loaded and asked for its plug-ins
 //   load failed TEXT         it was not (exit status 1)
 //   turn AT BUSY             a turn of the main run loop that began AT s after the load and kept
@@ -131,7 +132,9 @@ NSMenu* addSubmenu(NSMenu* parent, NSString* title) {
 - (void)applicationDidFinishLaunching:(NSNotification*)notification {
     (void)notification;
     [self showWindow];
-    [[NSRunningApplication currentApplication] activateWithOptions:NSApplicationActivateAllWindows];
+    // As the user's launch would make the host; only a request: the system may decline it.
+    BOOL activated = [[NSRunningApplication currentApplication] activateWithOptions:NSApplicationActivateAllWindows];
+    printf("activation %s\n", activated ? "granted" : "declined");
     [self watchTurns];
     [self loadBundle];
 }
