@@ -2,7 +2,15 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
-TEST(CFBase, StringsRejectInvalidUtf8AndCountUtf16Units) {
+#include "leak_check.h"
+
+namespace {
+
+class CFBase : public LeakChecked {};
+
+}  // namespace
+
+TEST_F(CFBase, StringsRejectInvalidUtf8AndCountUtf16Units) {
     EXPECT_EQ(CFStringCreateWithCString(nullptr, "a\xff", kCFStringEncodingUTF8), nullptr);
     CFStringRef s = CFStringCreateWithCString(nullptr, "\xF0\x9F\x98\x80x", kCFStringEncodingUTF8);
     ASSERT_NE(s, nullptr);

@@ -3,7 +3,8 @@
 # corefoundation_tests: sources that call CoreFoundation and nothing of the layer's own. On macOS
 # they build against the framework itself, so each test there says whether the framework does what
 # the layer claims; on Linux they see only the layer's public headers, so a source that reaches
-# into the layer fails to build here before it fails on a Mac.
+# into the layer fails to build here before it fails on a Mac. A fixture derived from LeakChecked
+# (leak_check.h) still fails a test that leaks, where the layer counts its objects.
 set(COREFOUNDATION_TEST_SOURCES
   cfbase_test.cc
 )
@@ -17,12 +18,19 @@ set(LAYER_TEST_SOURCES
 list(TRANSFORM COREFOUNDATION_TEST_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
 add_executable(corefoundation_tests ${COREFOUNDATION_TEST_SOURCES})
 target_link_libraries(corefoundation_tests PRIVATE cfcore GTest::gtest_main)
+# leak_check.h's count of live objects: the layer's, read through its private header by this one
+# file only, or none on macOS.
 if(APPLE)
+  target_sources(corefoundation_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/leak_check_apple.cc)
   # Lambdas handed to CoreFoundation become blocks only in Objective-C++. The tool's minimum system:
   # the framework as the tool meets it.
   set_source_files_properties(${COREFOUNDATION_TEST_SOURCES} PROPERTIES LANGUAGE OBJCXX)
   target_compile_options(corefoundation_tests PRIVATE -mmacosx-version-min=11.0)
   target_link_options(corefoundation_tests PRIVATE -mmacosx-version-min=11.0)
+else()
+  target_sources(corefoundation_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/leak_check_linux.cc)
+  set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/leak_check_linux.cc
+    PROPERTIES INCLUDE_DIRECTORIES ${PROJECT_SOURCE_DIR}/platform/src)
 endif()
 gtest_discover_tests(corefoundation_tests DISCOVERY_TIMEOUT 30)
 
