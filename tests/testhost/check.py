@@ -92,6 +92,8 @@ def main(host, bundle, work):
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
+    for line in latest_start(log_path)[len(seen):]:
+        seen.append((time.monotonic() - began, line))
     with open(out_path) as f:
         host_lines = f.read().splitlines()
     with open(err_path) as f:
@@ -122,8 +124,8 @@ def main(host, bundle, work):
     if times:
         busy = sorted(ms for _, ms in times)
         longest_at, longest = max(times, key=lambda t: t[1])
-        say("main-thread turns after the load (each attempt runs in one): %d; busy median %.1f ms, 90th percentile "
-            "%.1f ms, longest %.1f ms at %.2f s; %d over 100 ms (all in %s)"
+        say("main-thread turns after the load (the plug-in's attempts run in them): %d; busy median %.1f ms, "
+            "90th percentile %.1f ms, longest %.1f ms at %.2f s; %d over 100 ms (all in %s)"
             % (len(busy), statistics.median(busy), busy[int(len(busy) * 0.9)], longest, longest_at,
                sum(1 for ms in busy if ms > 100), out_path))
     pressed = [at for at, line in seen if message(line).startswith("ax: press err=")]
@@ -148,7 +150,11 @@ def main(host, bundle, work):
     elif not any(m.startswith("pinned ") for m in messages):
         say("the plug-in did not take this process for its host: the identifier in its constructor line is not "
             "the one in %s" % os.path.join(os.path.dirname(os.path.dirname(host)), "Info.plist"))
-    say("failed: no \"%s\" within %.0f s" % (STARTED, DEADLINE))
+    ending = next((m for m in messages if m.startswith(FINAL)), None)
+    if ending:
+        say("failed: the plug-in's loop ended with \"%s\"" % ending)
+    else:
+        say("failed: no \"%s\" within %.0f s" % (STARTED, DEADLINE))
     return finish(report, work, 1)
 
 
