@@ -5,7 +5,7 @@ add_executable(bridge_tests
 target_link_libraries(bridge_tests PRIVATE bridgecore GTest::gtest_main)
 gtest_discover_tests(bridge_tests DISCOVERY_TIMEOUT 30)
 
-# A binary of its own: it replaces the layer's CFMessagePortSendRequest.
+# A binary of its own: it replaces CFMessagePortSendRequest, the layer's or the framework's.
 add_executable(send_path_tests ${CMAKE_CURRENT_SOURCE_DIR}/send_path_test.cc)
 target_link_libraries(send_path_tests PRIVATE bridgecore GTest::gtest_main)
 gtest_discover_tests(send_path_tests DISCOVERY_TIMEOUT 30)

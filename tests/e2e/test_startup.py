@@ -1,4 +1,8 @@
-"""Start-up: the command line, registration of the names, and messages that peers send."""
+"""Start-up where it needs the Linux layer: registration of the names and messages that peers
+send, seen through peers that speak its wire format, and the Linux loader.
+
+The command line's tests, which need nothing but vornex-port, are in test_startup_tools.py.
+"""
 
 import base64
 import os
@@ -8,21 +12,11 @@ import tempfile
 import unittest
 
 import peer
-from harness import USAGE, Case, unique_name
+from harness import Case, unique_name
 
 
 def taken(name):
     return {"event": "error", "message": "could not register %s; the name is taken" % name}
-
-
-class CommandLine(Case):
-    def test_bad_command_lines_give_usage_and_64_only(self):
-        for args in ([], ["listen"], ["Listen", "a"], ["a", "listen", "b"], [" listen", "a"]):
-            with self.subTest(args=args):
-                tool = self.tool(args=args)
-                evs, code = tool.rest(), tool.wait()
-                self.assertEqual(evs, [{"event": "error", "message": USAGE}])
-                self.assertEqual(code, 64)
 
 
 class Surroundings(Case):

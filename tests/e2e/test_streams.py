@@ -1,6 +1,9 @@
-"""Standard streams that are not plain blocking pipes, and a process short of descriptors."""
+"""Standard streams that are not plain blocking pipes, and a process short of descriptors, where
+they need the Linux layer: peers that speak its wire format, /proc and /dev/full.
 
-import fcntl
+The streams' tests that need nothing but vornex-port are in test_streams_tools.py.
+"""
+
 import os
 import resource
 import subprocess
@@ -9,11 +12,7 @@ import time
 import unittest
 
 import peer
-from harness import BINARY, USAGE, WAIT, Case, check_line, command, unique_name
-
-
-def nonblocking(fd):
-    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+from harness import BINARY, USAGE, WAIT, Case, check_line, command, nonblocking, unique_name
 
 
 def read_lines(fd, count):
@@ -35,21 +34,6 @@ def cpu_seconds(pid):
 
 
 class Streams(Case):
-    def test_a_nonblocking_standard_input_is_waited_for_not_taken_as_its_end(self):
-        name = unique_name()
-        r, w = os.pipe()
-        nonblocking(r)
-        proc = subprocess.Popen([BINARY, "listen", name], stdin=r, stdout=subprocess.PIPE)
-        os.close(r)
-        self.addCleanup(proc.stdout.close)
-        self.addCleanup(proc.kill)
-        self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
-        time.sleep(0.1)  # the reader finds nothing yet, and must keep waiting
-        os.write(w, command(cmd="lookup", target=name, id=1).encode())
-        self.assertEqual(check_line(proc.stdout.readline()), {"event": "lookup", "id": 1, "found": True})
-        os.close(w)
-        self.assertEqual(proc.wait(WAIT), 0)
-
     def test_a_nonblocking_standard_output_still_gets_whole_lines(self):
         name = unique_name()
         r, w = os.pipe()
@@ -104,15 +88,6 @@ class Streams(Case):
         self.assertEqual(proc.wait(WAIT), 0)
 
 
-    def test_too_few_descriptors_to_run_is_said_at_start_up(self):
-        for limit in (5, 6, 12):  # once, without a wake-up for its run loop, it slept through every command
-            proc = subprocess.run([BINARY, "listen", unique_name()], input=command(cmd="lookup", id=1).encode(),
-                                  capture_output=True, timeout=WAIT,
-                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
-            self.assertEqual(check_line(proc.stdout), {"event": "error", "message": "too few file descriptors "
-                                                       "to run: raise the limit (ulimit -n)"})
-            self.assertEqual(proc.returncode, 71)
-
     def test_many_idle_peers_leave_room_for_the_tools_own_requests(self):
         own, other = unique_name("own"), unique_name("other")
         receiver = self.started(other)
@@ -128,22 +103,6 @@ class Streams(Case):
         self.assertEqual(receiver.event()["data"], "QQ==")
         proc.stdin.close()
         self.assertEqual(proc.wait(WAIT), 0)
-
-    def test_a_driver_that_writes_everything_before_reading_gets_every_answer(self):
-        name = unique_name()
-        proc = subprocess.Popen([BINARY, "listen", name], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.addCleanup(proc.kill)
-        count = 100000  # megabytes of input and of output, far beyond both pipes
-        data = "".join(command(cmd="lookup", id=i, target=name) for i in range(count)).encode()
-        writer = threading.Thread(target=lambda: (proc.stdin.write(data), proc.stdin.close()))
-        writer.start()
-        writer.join(WAIT * 3)
-        self.assertFalse(writer.is_alive(), "the tool stopped reading its input")
-        lines = proc.stdout.read().splitlines()
-        self.assertEqual(len(lines), count + 1)
-        self.assertEqual(check_line(lines[-1] + b"\n"), {"event": "lookup", "id": count - 1, "found": True})
-        self.assertEqual(proc.wait(WAIT), 0)
-
 
 class NestedWaits(Case):
     def test_a_settled_outer_send_does_not_keep_waking_the_inner_wait(self):
