@@ -7,13 +7,14 @@
 # (leak_check.h) still fails a test that leaks, where the layer counts its objects.
 set(COREFOUNDATION_TEST_SOURCES
   cfbase_test.cc
+  messageport_test.cc
   runloop_test.cc
 )
 # platform_tests, Linux only: sources that also check the layer's own workings through its private
 # headers (cfinternal.h, runloop.h): its reference count, socket addresses, clock and descriptors.
 set(LAYER_TEST_SOURCES
   cfbase_layer_test.cc
-  messageport_test.cc
+  messageport_layer_test.cc
 )
 
 list(TRANSFORM COREFOUNDATION_TEST_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
@@ -37,7 +38,7 @@ gtest_discover_tests(corefoundation_tests DISCOVERY_TIMEOUT 30)
 
 if(NOT APPLE)
   list(TRANSFORM LAYER_TEST_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
-  add_executable(platform_tests ${LAYER_TEST_SOURCES})
+  add_executable(platform_tests ${LAYER_TEST_SOURCES} ${CMAKE_CURRENT_SOURCE_DIR}/leak_check_linux.cc)
   target_link_libraries(platform_tests PRIVATE cfcore GTest::gtest_main)
   target_include_directories(platform_tests PRIVATE ${PROJECT_SOURCE_DIR}/platform/src)
   gtest_discover_tests(platform_tests DISCOVERY_TIMEOUT 30)
