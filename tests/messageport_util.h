@@ -45,7 +45,9 @@ struct Received {
     int nestedPasses = 0;
 };
 
-CFDataRef record(CFMessagePortRef local, SInt32 msgid, CFDataRef d, void* info) {
+/// The port's callout: notes the request and hands back a new reply (its caller releases it), as the name tells the
+/// analyzer.
+CFDataRef recordAndCreateReply(CFMessagePortRef local, SInt32 msgid, CFDataRef d, void* info) {
     auto* r = static_cast<Received*>(info);
     r->ids.push_back(msgid);
     r->payloads.push_back(bytes(d));
@@ -64,7 +66,7 @@ CFMessagePortRef makeLocal(const std::string& name, Received* r) {
     CFMessagePortContext context = {0, r, nullptr, nullptr, nullptr};
     Boolean shouldFree = true;
     CFStringRef n = str(name);
-    CFMessagePortRef port = CFMessagePortCreateLocal(nullptr, n, record, &context, &shouldFree);
+    CFMessagePortRef port = CFMessagePortCreateLocal(nullptr, n, recordAndCreateReply, &context, &shouldFree);
     CFRelease(n);
     EXPECT_EQ(shouldFree, port == nullptr);
     return port;
