@@ -337,11 +337,21 @@ unsigned abstractAddress(const std::string& path, sockaddr_un& addr) {
     return unsigned(offsetof(sockaddr_un, sun_path) + 1 + path.size());
 }
 
-std::string userPrefix() { return "cfmessageport." + std::to_string(effectiveUid()); }
+std::string userPrefix() {
+    std::string prefix = "cfmessageport.";
+    prefix += std::to_string(effectiveUid());
+    return prefix;
+}
 
 /// The address of queue slot `k` of a port: whoever binds it holds one place in the port's queue.
 unsigned slotAddress(const std::string& name, int k, sockaddr_un& addr) {
-    return abstractAddress(userPrefix() + "!" + std::to_string(k) + "#" + digestOf(name), addr);
+    // Appended piece by piece: GCC 12 warns falsely on the operator+ chain in Release builds.
+    std::string path = userPrefix();
+    path += '!';
+    path += std::to_string(k);
+    path += '#';
+    path += digestOf(name);
+    return abstractAddress(path, addr);
 }
 
 }  // namespace
@@ -351,9 +361,11 @@ unsigned slotAddress(const std::string& name, int k, sockaddr_un& addr) {
 unsigned addressFor(const std::string& name, sockaddr_un& addr) {
     std::string path = userPrefix();
     if (path.size() + 1 + name.size() <= sizeof addr.sun_path - 1) {
-        path += "." + name;
+        path += '.';
+        path += name;
     } else {
-        path += "#" + digestOf(name);
+        path += '#';
+        path += digestOf(name);
     }
     return abstractAddress(path, addr);
 }
