@@ -60,6 +60,8 @@ struct Retry {
     std::string id, target;
     double timeout = 5.0;
     CFMessagePortRef remote = nullptr;
+    /// The decoded bytes, which `data` borrows: a payload of megabytes is not copied once more.
+    std::vector<uint8_t> payload;
     CFDataRef data = nullptr;
     uint64_t line = 0;
     bool begun = false;
@@ -346,10 +348,9 @@ void send(const CommandView& view, const RawJson& id, CFStringRef target) {
     started->timeout = timeoutOf(view);
     started->id = id.text;
     started->target = view.target.value_or("");
-    std::vector<uint8_t> payload;
-    if (view.data) base64Decode(*view.data, payload);
-    started->data = CFDataCreate(kCFAllocatorDefault, payload.data(), CFIndex(payload.size()));
-    payload = {};
+    if (view.data) base64Decode(*view.data, started->payload);
+    started->data = CFDataCreateWithBytesNoCopy(kCFAllocatorDefault, started->payload.data(),
+                                                CFIndex(started->payload.size()), kCFAllocatorNull);
     if (mustWait(started->timeout) || heldSends > 0) {
         // Held, and the sends held before it go first: it waits among them, without a
         // connection, and the commands behind it go on.

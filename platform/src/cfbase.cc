@@ -4,6 +4,7 @@
 #include <simdjson.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -84,9 +85,9 @@ std::string __CFArray::describe() const {
 std::string __CFData::describe() const {
     std::string out = "<";
     char hex[3];
-    for (size_t i = 0; i < bytes.size(); ++i) {
+    for (size_t i = 0; i < length; ++i) {
         if (i > 0 && i % 4 == 0) out += ' ';
-        std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+        std::snprintf(hex, sizeof hex, "%02x", ptr[i]);
         out += hex;
     }
     return out + ">";
@@ -95,6 +96,9 @@ std::string __CFData::describe() const {
 extern "C" {
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
+/// An allocator that allocates nothing and frees nothing: only its address means anything.
+static const char gNullAllocator = 0;
+const CFAllocatorRef kCFAllocatorNull = reinterpret_cast<CFAllocatorRef>(&gNullAllocator);
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, nullptr, nullptr, nullptr, nullptr};
 
 CFTypeRef CFRetain(CFTypeRef cf) {
@@ -183,9 +187,19 @@ CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     return new __CFData(cfl::Bytes(bytes, bytes + length));
 }
 
-CFIndex CFDataGetLength(CFDataRef theData) { return CFIndex(theData->bytes.size()); }
+CFDataRef CFDataCreateWithBytesNoCopy(CFAllocatorRef, const UInt8* bytes, CFIndex length,
+                                      CFAllocatorRef bytesDeallocator) {
+    if (length < 0 || (length > 0 && !bytes)) return nullptr;
+    if (bytesDeallocator == kCFAllocatorNull) return new __CFData(bytes, size_t(length));
+    // Any other deallocator is the default one, malloc's: the bytes are the data's from now on.
+    CFDataRef data = new __CFData(cfl::Bytes(bytes, bytes + length));
+    std::free(const_cast<UInt8*>(bytes));
+    return data;
+}
 
-const UInt8* CFDataGetBytePtr(CFDataRef theData) { return theData->bytes.data(); }
+CFIndex CFDataGetLength(CFDataRef theData) { return CFIndex(theData->length); }
+
+const UInt8* CFDataGetBytePtr(CFDataRef theData) { return theData->ptr; }
 
 CFTypeID CFArrayGetTypeID(void) { return cfl::typeArray; }
 

@@ -6,6 +6,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,11 +86,21 @@ using Bytes = std::vector<UInt8, UninitAllocator<UInt8>>;
 }  // namespace cfl
 
 struct __CFData : cfl::Object {
-    explicit __CFData(cfl::Bytes b) : Object(cfl::typeData), bytes(std::move(b)) {}
-    explicit __CFData(const std::vector<UInt8>& b) : Object(cfl::typeData), bytes(b.begin(), b.end()) {}
+    explicit __CFData(cfl::Bytes b)
+        : Object(cfl::typeData), bytes(std::move(b)), ptr(bytes.data()), length(bytes.size()) {}
+    explicit __CFData(const std::vector<UInt8>& b)
+        : Object(cfl::typeData), bytes(b.begin(), b.end()), ptr(bytes.data()), length(bytes.size()) {}
+    /// Bytes that the creator keeps alive for as long as the data lives.
+    __CFData(const UInt8* borrowed, size_t size) : Object(cfl::typeData), ptr(borrowed), length(size) {}
     std::string describe() const override;
-    bool equals(const Object& other) const override { return bytes == static_cast<const __CFData&>(other).bytes; }
+    bool equals(const Object& other) const override {
+        const auto& o = static_cast<const __CFData&>(other);
+        return length == o.length && (length == 0 || std::memcmp(ptr, o.ptr, length) == 0);
+    }
+    /// The bytes when the data owns them; empty when they are borrowed.
     const cfl::Bytes bytes;
+    const UInt8* const ptr;
+    const size_t length;
 };
 
 struct __CFArray : cfl::Object {

@@ -43,6 +43,8 @@ enum { kCFCompareLessThan = -1, kCFCompareEqualTo = 0, kCFCompareGreaterThan = 1
 
 /// This layer has one allocator; every allocator argument may be null.
 extern const CFAllocatorRef kCFAllocatorDefault;
+/// Frees nothing: data made with it as the bytes' deallocator borrows the bytes.
+extern const CFAllocatorRef kCFAllocatorNull;
 
 // --- Base -------------------------------------------------------------------
 CFTypeRef CFRetain(CFTypeRef cf);
@@ -68,6 +70,8 @@ CFStringRef __CFStringMakeConstantString(const char* cStr);
 // --- Data ---------------------------------------------------------------------
 CFTypeID CFDataGetTypeID(void);
 CFDataRef CFDataCreate(CFAllocatorRef allocator, const UInt8* bytes, CFIndex length);
+CFDataRef CFDataCreateWithBytesNoCopy(CFAllocatorRef allocator, const UInt8* bytes, CFIndex length,
+                                      CFAllocatorRef bytesDeallocator);
 CFIndex CFDataGetLength(CFDataRef theData);
 const UInt8* CFDataGetBytePtr(CFDataRef theData);
 
