@@ -188,8 +188,7 @@ void queueStart() {
 
 /// Before a send waits: a fresh block for what is pending. The run loop takes its
 /// whole list of blocks before running them, so blocks queued before this wait
-/// began may be waiting behind the very block that is waiting now. After a wait
-/// too: commands held during it are started by no one else when a retried send waited.
+/// began may be waiting behind the very block that is waiting now.
 void queueStartIfPending() {
     bool any;
     {
@@ -256,6 +255,7 @@ Outcome trySend(Retry& send) {
             return Outcome::answered;
         }
     }
+    queueStartIfPending();
     CFDataRef reply = nullptr;
     double deadline = secondsNow() + std::max(timeout, 0.0);
     waitDeadlines.push_back(waitDeadlines.empty() ? deadline : std::min(deadline, waitDeadlines.back()));
@@ -264,7 +264,6 @@ Outcome trySend(Retry& send) {
         CFMessagePortSendRequest(send.remote, messageId, send.data, 0, timeout, kCFRunLoopDefaultMode, &reply);
     --waitingSends;
     waitDeadlines.pop_back();
-    if (status != kCFMessagePortSendTimeout) queueStartIfPending();
     if (reply) CFRelease(reply);
     if (status == kCFMessagePortSendTimeout && !sendPhaseOver(send.started, timeout)) return Outcome::retry;
     emitSent(RawJson{send.id}, status);
@@ -362,7 +361,6 @@ void send(const CommandView& view, const RawJson& id, CFStringRef target) {
     }
     started->begun = true;
     started->started = secondsNow();
-    queueStartIfPending();
     if (trySend(*started) == Outcome::retry) keepRetrying(std::move(started));
     endInputOnceIdle();
 }
