@@ -50,7 +50,8 @@ class VornexPort {
   }
 
   async send(target, bytes, timeout = 5) {
-    // The tool waits up to `timeout` seconds for delivery and as long again for the reply.
+    // The tool tries to queue for up to `timeout` seconds, then waits as long again for the reply
+    // from the queueing; a send held behind a shorter one begins later (docs/protocol.md, Order).
     const command = { cmd: "send", target, data: Buffer.from(bytes).toString("base64"), timeout };
     return (await this.request(command, (2 * timeout + 5) * 1000)).status;
   }

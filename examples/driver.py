@@ -52,7 +52,8 @@ class VornexPort:
         return event
 
     def send(self, target, data, timeout=5.0):
-        # The tool waits up to `timeout` for delivery and as long again for the reply.
+        # The tool tries to queue for up to `timeout`, then waits as long again for the reply
+        # from the queueing; a send held behind a shorter one begins later (docs/protocol.md, Order).
         text = base64.b64encode(data).decode()
         command = {"cmd": "send", "target": target, "data": text, "timeout": timeout}
         return self.request(command, 2 * timeout + 5)["status"]
