@@ -249,12 +249,16 @@ void doTimers(__CFRunLoop* rl) {
     for (CFRunLoopTimerRef timer : due) {
         if (timer->loop == rl) {
             timer->firing = true;
+            double firedAt = timer->fireAt;
             if (timer->callout) timer->callout(timer, timer->context.info);
             timer->firing = false;
             if (timer->interval > 0) {
-                double next = timer->fireAt + timer->interval;
-                if (next <= now()) next += std::ceil((now() - next) / timer->interval) * timer->interval;
-                timer->fireAt = next;
+                // A callout that set the next fire date itself keeps it, as in CoreFoundation.
+                if (timer->fireAt == firedAt) {
+                    double next = timer->fireAt + timer->interval;
+                    if (next <= now()) next += std::ceil((now() - next) / timer->interval) * timer->interval;
+                    timer->fireAt = next;
+                }
             } else {
                 CFRunLoopTimerInvalidate(timer);
             }
@@ -342,6 +346,11 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
     timer->loop = nullptr;
     rl->timers.erase(std::find(rl->timers.begin(), rl->timers.end(), timer));
     CFRelease(timer);
+}
+
+void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate) {
+    // The thread of the loop the timer is in: that thread's next wait is computed afresh from it.
+    timer->fireAt = cfl::now() + (fireDate - CFAbsoluteTimeGetCurrent());
 }
 
 CFRunLoopRef CFRunLoopGetMain(void) { return cfl::mainLoop(); }

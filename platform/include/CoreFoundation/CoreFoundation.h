@@ -147,6 +147,7 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
                                        CFRunLoopTimerContext* context);
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode);
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer);
+void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate);
 
 // --- Message ports ------------------------------------------------------------
 typedef struct {
