@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,6 +131,97 @@ TEST_F(AccessibilityTest, RaisedExceptionsCarryTheirDescriptionAndRunOut) {
     }
     EXPECT_EQ(read(app_, "AXWindows", &value), kAXErrorSuccess);
     CFRelease(value);
+}
+
+// As Apple documents it: the system-wide element holds the global time-out, any other element its own alone, so
+// what a read hands out waits the global one; the wait runs on the layer's clock.
+TEST_F(AccessibilityTest, MessagingTimeOutsBoundTheWaitForALateAnswer) {
+    PLHostUseDrivenClock(1700000000);
+    PLAXNodeRef window = PLHostAXCreateNode("Edit");
+    PLHostAXAppendWindow(window);
+    PLHostAXSetAnswerDelay(PLHostAXApplication(), "AXWindows", 2000000000);
+    PLHostAXSetAnswerDelay(window, "AXTitle", 30000000000);
+    auto waited = [](const std::function<AXError()>& call, AXError& error) {
+        int64_t before = PLHostClockNanoseconds();
+        error = call();
+        return PLHostClockNanoseconds() - before;
+    };
+    CFTypeRef windows = nullptr;
+    AXError error;
+    // The global default (6 s) lets the application's answer come after 2 s.
+    EXPECT_EQ(waited([&] { return read(app_, "AXWindows", &windows); }, error), 2000000000);
+    ASSERT_EQ(error, kAXErrorSuccess);
+    auto first = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(windows), 0));
+    CFTypeRef title = stale();
+    EXPECT_EQ(waited([&] { return read(first, "AXTitle", &title); }, error), 6000000000);
+    EXPECT_EQ(error, kAXErrorCannotComplete);
+    EXPECT_EQ(title, nullptr);
+    CFRelease(windows);
+
+    // Bounded on the application element: its children are new objects that do not inherit it.
+    EXPECT_EQ(AXUIElementSetMessagingTimeout(app_, 0.5f), kAXErrorSuccess);
+    EXPECT_EQ(waited([&] { return read(app_, "AXWindows", &windows); }, error), 500000000);
+    EXPECT_EQ(error, kAXErrorCannotComplete);
+    PLHostAXSetAnswerDelay(PLHostAXApplication(), "AXWindows", 0);
+    ASSERT_EQ(read(app_, "AXWindows", &windows), kAXErrorSuccess);
+    first = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(windows), 0));
+    EXPECT_EQ(waited([&] { return read(first, "AXTitle", &title); }, error), 6000000000);
+    EXPECT_EQ(PLHostAXLongestTimeout(), 6000000000);
+
+    // The global one, then the element's own over it; 0 gives the element the global one back.
+    AXUIElementRef wide = AXUIElementCreateSystemWide();
+    EXPECT_EQ(AXUIElementSetMessagingTimeout(wide, 0.25f), kAXErrorSuccess);
+    EXPECT_EQ(waited([&] { return read(first, "AXTitle", &title); }, error), 250000000);
+    EXPECT_EQ(AXUIElementSetMessagingTimeout(first, 1.0f), kAXErrorSuccess);
+    EXPECT_EQ(waited([&] { return read(first, "AXTitle", &title); }, error), 1000000000);
+    EXPECT_EQ(AXUIElementSetMessagingTimeout(first, 0), kAXErrorSuccess);
+    EXPECT_EQ(waited([&] { return read(first, "AXTitle", &title); }, error), 250000000);
+    EXPECT_EQ(AXUIElementSetMessagingTimeout(wide, 0), kAXErrorSuccess);
+    EXPECT_EQ(waited([&] { return read(first, "AXTitle", &title); }, error), 6000000000);
+    EXPECT_EQ(AXUIElementSetMessagingTimeout(first, -1.0f), kAXErrorIllegalArgument);
+    EXPECT_EQ(AXUIElementSetMessagingTimeout(nullptr, 1.0f), kAXErrorIllegalArgument);
+    EXPECT_EQ(read(wide, "AXWindows", &title), kAXErrorAttributeUnsupported);
+    CFRelease(wide);
+    CFRelease(windows);
+    PLHostUseRealClock();
+}
+
+TEST_F(AccessibilityTest, APressAnsweredLateIsCarriedOutAndTimesOut) {
+    PLHostUseDrivenClock(1700000000);
+    PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
+    PLAXNodeRef item = PLHostAXAddItem(bar, "Tavrin");
+    PLHostAXSetMenuBar(bar);
+    PLHostAXSetAnswerDelay(item, "AXPress", 30000000000);
+    CFTypeRef menuBar = nullptr, children = nullptr;
+    ASSERT_EQ(read(app_, "AXMenuBar", &menuBar), kAXErrorSuccess);
+    ASSERT_EQ(read(static_cast<AXUIElementRef>(menuBar), "AXChildren", &children), kAXErrorSuccess);
+    auto element = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(children), 0));
+    AXUIElementSetMessagingTimeout(element, 0.2f);
+    int64_t before = PLHostClockNanoseconds();
+    EXPECT_EQ(AXUIElementPerformAction(element, CFSTR("AXPress")), kAXErrorCannotComplete);
+    EXPECT_EQ(PLHostClockNanoseconds() - before, 200000000);
+    EXPECT_EQ(PLHostAXPressCount(item), 1);
+    // A press the application refuses stays refused, however late it says so.
+    PLHostAXSetPressResult(item, kAXErrorFailure);
+    EXPECT_EQ(AXUIElementPerformAction(element, CFSTR("AXPress")), kAXErrorCannotComplete);
+    EXPECT_EQ(PLHostAXPressCount(item), 1);
+    CFRelease(children);
+    CFRelease(menuBar);
+    PLHostUseRealClock();
+}
+
+TEST_F(AccessibilityTest, OddEntriesStandInArraysAsValuesOfAnotherKind) {
+    PLHostAXAppendWindow(PLHostAXCreateOddEntry("Edit", false));
+    PLHostAXAppendWindow(PLHostAXCreateNode("Edit"));
+    PLHostAXAppendWindow(PLHostAXCreateOddEntry("7", true));
+    CFTypeRef windows = nullptr;
+    ASSERT_EQ(read(app_, "AXWindows", &windows), kAXErrorSuccess);
+    auto list = static_cast<CFArrayRef>(windows);
+    ASSERT_EQ(CFArrayGetCount(list), 3);
+    EXPECT_EQ(CFGetTypeID(CFArrayGetValueAtIndex(list, 0)), CFStringGetTypeID());
+    EXPECT_EQ(CFGetTypeID(CFArrayGetValueAtIndex(list, 1)), AXUIElementGetTypeID());
+    EXPECT_NE(CFGetTypeID(CFArrayGetValueAtIndex(list, 2)), AXUIElementGetTypeID());
+    CFRelease(windows);
 }
 
 TEST(HostProcess, BundleIdentifierAndApplicationAreWhatTheHostDeclares) {

@@ -4,17 +4,26 @@
 // values, as the real service does across processes, so each one that a
 // client takes shows in the live counts until it gives it back. Failures and
 // exceptions are per node and per attribute name, set by the host.
+//
+// Messaging time-outs follow Apple's documentation of
+// AXUIElementSetMessagingTimeout: the system-wide element holds the process's
+// global one; one set on any other element holds for that element object
+// alone, not for equal ones, so the elements that a read hands out (windows,
+// the menu bar, children) start without one and wait the global time-out.
 #include <platform/foundation.h>
 #include <platform/host.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cfinternal.h"
@@ -35,6 +44,7 @@ struct PLAXNode : std::enable_shared_from_this<PLAXNode> {
     };
 
     bool application = false;
+    bool oddEntry = false;  // shown in arrays as `odd[""]`, a value of another kind
     Title titleKind = Title::none;
     std::string title;
     std::vector<std::shared_ptr<PLAXNode>> children;
@@ -43,14 +53,16 @@ struct PLAXNode : std::enable_shared_from_this<PLAXNode> {
     std::map<std::string, AXError> readErrors;
     std::map<std::string, Raise> raises;
     std::map<std::string, Odd> odd;
-    std::vector<AXError> pressResults;  // one per action, the last repeating; empty: success
+    std::map<std::string, int64_t> answerDelays;  // nanoseconds, by attribute or "AXPress"
+    std::vector<AXError> pressResults;            // one per action, the last repeating; empty: success
     bool pressedDespiteCannotComplete = false;
     size_t pressesTried = 0;
     int presses = 0;
 };
 
 struct __AXUIElement : cfl::Object {
-    __AXUIElement(std::shared_ptr<PLAXNode> n, pid_t p) : Object(cfl::typeAXUIElement), node(std::move(n)), pid(p) {}
+    __AXUIElement(std::shared_ptr<PLAXNode> n, pid_t p, bool wide = false)
+        : Object(cfl::typeAXUIElement), node(std::move(n)), pid(p), systemWide(wide) {}
     std::string describe() const override {
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, "<AXUIElement %p {pid=%d}>", static_cast<const void*>(this), int(pid));
@@ -58,6 +70,8 @@ struct __AXUIElement : cfl::Object {
     }
     const std::shared_ptr<PLAXNode> node;  // null for a process that this layer does not describe
     const pid_t pid;
+    const bool systemWide;
+    mutable int64_t timeout = 0;  // nanoseconds; 0: the global one. Guarded by gTreeLock
 };
 
 /// CFNumber's type id on macOS; the layer has numbers only for odd values.
@@ -78,6 +92,10 @@ std::vector<std::shared_ptr<PLAXNode>> gNodes;  // what the host created, alive 
 bool gTrusted = true;
 bool gUntrustedCallsFail = true;
 unsigned long gCalls = 0;
+/// The service's messaging time-out when a process has set none.
+constexpr int64_t kDefaultTimeout = int64_t(6) * 1000000000;
+int64_t gGlobalTimeout = kDefaultTimeout;
+int64_t gLongestTimeout = 0;
 void (*gPressHandler)(PLAXNodeRef, void*) = nullptr;
 void* gPressContext = nullptr;
 
@@ -96,12 +114,18 @@ bool isElement(CFTypeRef cf) { return cf && CFGetTypeID(cf) == cfl::typeAXUIElem
 
 const __AXUIElement* element(CFTypeRef cf) { return static_cast<const __AXUIElement*>(cf); }
 
-/// An owned array of new elements, one per node.
+/// An owned value of a kind that an attribute does not normally have.
+CFTypeRef oddValue(const PLAXNode::Odd& odd) {
+    if (odd.number) return new PLNumber(odd.text);
+    return cfl::makeString(odd.text);
+}
+
+/// An owned array of new elements, one per node; an odd entry's node gives its value of another kind instead.
 CFArrayRef elementArray(const std::vector<std::shared_ptr<PLAXNode>>& nodes, pid_t pid) {
     std::vector<CFTypeRef> elements;
     elements.reserve(nodes.size());
     for (const auto& node : nodes)
-        elements.push_back(new __AXUIElement(node, pid));
+        elements.push_back(node->oddEntry ? oddValue(node->odd[""]) : new __AXUIElement(node, pid));
     auto* array = new __CFArray(elements);  // retains each
     for (CFTypeRef e : elements)
         CFRelease(e);
@@ -126,10 +150,7 @@ AXError copyValue(const __AXUIElement* e, const std::string& name, CFTypeRef* va
     if (failure != node.readErrors.end()) return failure->second;
     auto odd = node.odd.find(name);
     if (odd != node.odd.end()) {
-        if (odd->second.number)
-            *value = new PLNumber(odd->second.text);
-        else
-            *value = cfl::makeString(odd->second.text);
+        *value = oddValue(odd->second);
         return kAXErrorSuccess;
     }
     if (name == "AXTitle") {
@@ -168,6 +189,28 @@ AXError copyValue(const __AXUIElement* e, const std::string& name, CFTypeRef* va
     return kAXErrorAttributeUnsupported;
 }
 
+/// How long a call on `e` to `name` waits for its answer, and whether it then gives up; callers hold gTreeLock.
+struct Wait {
+    int64_t nanoseconds = 0;
+    bool timedOut = false;
+};
+Wait waitFor(const __AXUIElement* e, const std::string& name) {
+    int64_t bound = e->timeout > 0 ? e->timeout : gGlobalTimeout;
+    gLongestTimeout = std::max(gLongestTimeout, bound);
+    auto delay = e->node->answerDelays.find(name);
+    if (delay == e->node->answerDelays.end()) return {};
+    return {std::min(delay->second, bound), delay->second > bound};
+}
+
+/// Spends a call's wait on the layer's clock; callers hold no lock.
+void spend(const Wait& wait) {
+    if (wait.nanoseconds <= 0) return;
+    if (PLHostClockIsDriven())
+        PLHostAdvanceClock(wait.nanoseconds);
+    else
+        std::this_thread::sleep_for(std::chrono::nanoseconds(wait.nanoseconds));
+}
+
 }  // namespace
 
 extern "C" {
@@ -179,16 +222,40 @@ AXUIElementRef AXUIElementCreateApplication(pid_t pid) {
     return new __AXUIElement(pid == getpid() ? application() : nullptr, pid);
 }
 
+AXUIElementRef AXUIElementCreateSystemWide(void) { return new __AXUIElement(nullptr, 0, true); }
+
+AXError AXUIElementSetMessagingTimeout(AXUIElementRef e, float timeoutInSeconds) {
+    // NaN fails this test too.
+    if (!isElement(e) || !(timeoutInSeconds >= 0)) return kAXErrorIllegalArgument;
+    // To the microsecond, so that 0.2f, a little above 0.2, waits 0.2 s.
+    int64_t nanoseconds = std::llround(double(std::min(timeoutInSeconds, 1e9f)) * 1e6) * 1000;
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    if (element(e)->systemWide)
+        gGlobalTimeout = nanoseconds > 0 ? nanoseconds : kDefaultTimeout;
+    else
+        element(e)->timeout = nanoseconds;
+    return kAXErrorSuccess;
+}
+
 AXError AXUIElementCopyAttributeValue(AXUIElementRef e, CFStringRef attribute, CFTypeRef* value) {
     if (!isElement(e) || !attribute || CFGetTypeID(attribute) != cfl::typeString || !value)
         return kAXErrorIllegalArgument;
     // Cleared first so that no failure, a raised exception included, leaves a stale value to release.
     *value = nullptr;
-    std::lock_guard<std::mutex> hold(gTreeLock);
-    ++gCalls;
-    if (!gTrusted && gUntrustedCallsFail) return kAXErrorAPIDisabled;
-    if (!element(e)->node) return kAXErrorCannotComplete;
-    return copyValue(element(e), cfl::text(attribute), value);
+    Wait wait;
+    AXError result;
+    {
+        std::lock_guard<std::mutex> hold(gTreeLock);
+        ++gCalls;
+        if (!gTrusted && gUntrustedCallsFail) return kAXErrorAPIDisabled;
+        if (element(e)->systemWide) return kAXErrorAttributeUnsupported;
+        if (!element(e)->node) return kAXErrorCannotComplete;
+        const std::string& name = cfl::text(attribute);
+        wait = waitFor(element(e), name);
+        result = wait.timedOut ? kAXErrorCannotComplete : copyValue(element(e), name, value);
+    }
+    spend(wait);
+    return result;
 }
 
 AXError AXUIElementPerformAction(AXUIElementRef e, CFStringRef action) {
@@ -196,28 +263,34 @@ AXError AXUIElementPerformAction(AXUIElementRef e, CFStringRef action) {
     void (*handler)(PLAXNodeRef, void*) = nullptr;
     void* context = nullptr;
     AXError pressResult = kAXErrorSuccess;
+    Wait wait;
     {
         std::lock_guard<std::mutex> hold(gTreeLock);
         ++gCalls;
         if (!gTrusted && gUntrustedCallsFail) return kAXErrorAPIDisabled;
+        if (element(e)->systemWide) return kAXErrorActionUnsupported;
         PLAXNode* node = element(e)->node.get();
         if (!node) return kAXErrorCannotComplete;
         const std::string& name = cfl::text(action);
+        wait = waitFor(element(e), name);
+        // An application that answers late has the action all the same: the time-out only stops the waiting.
         raiseIfAsked(*node, name);
         if (name != "AXPress" || node->application) return kAXErrorActionUnsupported;
         const auto& results = node->pressResults;
         AXError result = results.empty() ? kAXErrorSuccess : results[std::min(node->pressesTried, results.size() - 1)];
         ++node->pressesTried;
-        pressResult = result;
+        pressResult = wait.timedOut ? kAXErrorCannotComplete : result;
         bool done =
             result == kAXErrorSuccess || (result == kAXErrorCannotComplete && node->pressedDespiteCannotComplete);
-        if (!done) return result;
-        ++node->presses;
-        handler = gPressHandler;
-        context = gPressContext;
+        if (done) {
+            ++node->presses;
+            handler = gPressHandler;
+            context = gPressContext;
+        }
     }
     // The element keeps its node alive while the handler runs.
     if (handler) handler(element(e)->node.get(), context);
+    spend(wait);
     return pressResult;
 }
 
@@ -232,6 +305,8 @@ void PLHostAXReset(void) {
     gNodes.clear();
     gTrusted = true;
     gUntrustedCallsFail = true;
+    gGlobalTimeout = kDefaultTimeout;
+    gLongestTimeout = 0;
     gPressHandler = nullptr;
     gPressContext = nullptr;
 }
@@ -260,6 +335,14 @@ PLAXNodeRef PLHostAXCreateNode(const char* title) {
     std::lock_guard<std::mutex> hold(gTreeLock);
     gNodes.push_back(node);
     return node.get();
+}
+
+PLAXNodeRef PLHostAXCreateOddEntry(const char* text, bool number) {
+    PLAXNodeRef node = PLHostAXCreateNode(nullptr);
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    node->oddEntry = true;
+    node->odd[""] = PLAXNode::Odd{text ? text : "", number};
+    return node;
 }
 
 void PLHostAXSetTitle(PLAXNodeRef node, const char* title) {
@@ -366,6 +449,19 @@ void PLHostAXSetPressHandler(void (*handler)(PLAXNodeRef node, void* context), v
     std::lock_guard<std::mutex> hold(gTreeLock);
     gPressHandler = handler;
     gPressContext = context;
+}
+
+void PLHostAXSetAnswerDelay(PLAXNodeRef node, const char* attribute, int64_t nanoseconds) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    if (nanoseconds > 0)
+        node->answerDelays[attribute] = nanoseconds;
+    else
+        node->answerDelays.erase(attribute);
+}
+
+int64_t PLHostAXLongestTimeout(void) {
+    std::lock_guard<std::mutex> hold(gTreeLock);
+    return gLongestTimeout;
 }
 
 unsigned long PLHostAXCallCount(void) {

@@ -33,7 +33,7 @@ class Clock {
     }
     int64_t wall() const {
         std::lock_guard<std::mutex> hold(lock_);
-        return driven_ ? drivenNow_ + wallOffset_ : readClock(CLOCK_REALTIME);
+        return driven_ ? drivenNow_ + wallOffset_ : readClock(CLOCK_REALTIME) + realShift_;
     }
     bool driven() const {
         std::lock_guard<std::mutex> hold(lock_);
@@ -43,11 +43,18 @@ class Clock {
         std::lock_guard<std::mutex> hold(lock_);
         drivenNow_ = driven_ ? drivenNow_ : readClock(CLOCK_MONOTONIC);
         wallOffset_ = wallSeconds * 1000000000 - drivenNow_;
+        realShift_ = 0;
         driven_ = true;
     }
     void release() {
         std::lock_guard<std::mutex> hold(lock_);
+        realShift_ = 0;
         driven_ = false;
+    }
+    /// Sets the wall clock by `nanoseconds` without moving the clock that queue times count.
+    void shiftWall(int64_t nanoseconds) {
+        std::lock_guard<std::mutex> hold(lock_);
+        (driven_ ? wallOffset_ : realShift_) += nanoseconds;
     }
     /// Moves a driven clock to `to` unless it is already past it.
     void advanceTo(int64_t to) {
@@ -60,6 +67,7 @@ class Clock {
     bool driven_ = false;
     int64_t drivenNow_ = 0;
     int64_t wallOffset_ = 0;
+    int64_t realShift_ = 0;  // the real wall clock as a host set it, against CLOCK_REALTIME
 };
 
 Clock& layerClock() {
@@ -171,6 +179,7 @@ bool PLHostClockIsDriven(void) { return layerClock().driven(); }
 int64_t PLHostClockNanoseconds(void) { return layerClock().now(); }
 int64_t PLHostWallNanoseconds(void) { return layerClock().wall(); }
 void PLHostAdvanceClock(int64_t nanoseconds) { layerClock().advanceTo(layerClock().now() + nanoseconds); }
+void PLHostShiftWallClock(int64_t nanoseconds) { layerClock().shiftWall(nanoseconds); }
 
 bool PLHostRunNextTask(int64_t deadline) { return mainQueue().runNext(deadline); }
 int64_t PLHostNextTaskTime(void) { return mainQueue().nextTime(); }

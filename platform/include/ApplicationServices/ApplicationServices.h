@@ -42,6 +42,14 @@ enum {
 CFTypeID AXUIElementGetTypeID(void);
 /// An owned element for the application with that process id.
 AXUIElementRef AXUIElementCreateApplication(pid_t pid);
+/// An owned element for the whole system; here it holds the process's global messaging time-out and answers no
+/// attribute or action.
+AXUIElementRef AXUIElementCreateSystemWide(void);
+/// How long calls on `element` wait for the application's answer before failing with kAXErrorCannotComplete. On the
+/// system-wide element it sets the process's global time-out (0: back to the default of 6 s); on any other element
+/// it holds for that element object alone (0: the global one), so elements read from it start without one.
+/// kAXErrorIllegalArgument for a negative time-out or a value that is no element. Any thread; calls out to nothing.
+AXError AXUIElementSetMessagingTimeout(AXUIElementRef element, float timeoutInSeconds);
 /// On success the value is the caller's; after any failure but a bad argument, a raise included, `*value` is null.
 AXError AXUIElementCopyAttributeValue(AXUIElementRef element, CFStringRef attribute, CFTypeRef* value);
 AXError AXUIElementPerformAction(AXUIElementRef element, CFStringRef action);

@@ -51,6 +51,10 @@ int64_t PLHostClockNanoseconds(void);
 int64_t PLHostWallNanoseconds(void);
 /// Moves a driven clock forward without running anything.
 void PLHostAdvanceClock(int64_t nanoseconds);
+/// Sets the wall clock (`time`, PLHostWallNanoseconds) forward or, when negative, back by `nanoseconds`, as a user or
+/// the network sets the system's clock; the clock that dispatch_time counts does not move. Holds on the real clock
+/// and on a driven one until the next PLHostUseDrivenClock or PLHostUseRealClock.
+void PLHostShiftWallClock(int64_t nanoseconds);
 
 // --- Main queue ------------------------------------------------------------------
 
@@ -70,7 +74,8 @@ void PLHostDiscardTasks(void);
 typedef struct PLAXNode* PLAXNodeRef;
 
 /// Forgets every node, gives the application no windows and no menu bar, trusts
-/// the process again (untrusted calls failing) and drops the press handler;
+/// the process again (untrusted calls failing), restores the default global
+/// messaging time-out and drops the press handler;
 /// handles of forgotten nodes must not be used again (elements that show them stay valid).
 void PLHostAXReset(void);
 /// The node behind AXUIElementCreateApplication(getpid()).
@@ -84,6 +89,9 @@ void PLHostAXSetUntrustedCallsFail(bool fail);
 
 /// A new node with a string title (UTF-8), or with none when `title` is null.
 PLAXNodeRef PLHostAXCreateNode(const char* title);
+/// An entry of another kind for a list of windows or children: where it is appended, the array read holds a string
+/// with `text` (or, when `number`, a number describing itself as `text`) in place of an element.
+PLAXNodeRef PLHostAXCreateOddEntry(const char* text, bool number);
 /// A string title (empty included), or none when `title` is null.
 void PLHostAXSetTitle(PLAXNodeRef node, const char* title);
 /// A title value that is not a string: data holding these bytes.
@@ -119,8 +127,18 @@ void PLHostAXSetPressResults(PLAXNodeRef node, const AXError* results, size_t co
 void PLHostAXSetPressedDespiteCannotComplete(PLAXNodeRef node, bool pressed);
 /// Presses of the node carried out so far.
 int PLHostAXPressCount(PLAXNodeRef node);
-/// Called after each press of any node that was carried out, on the pressing thread, outside the layer's locks.
+/// Called after each press of any node that was carried out, on the pressing thread, outside the layer's locks. It
+/// runs inside the press, as the application's own action does when it answers its own call: the time it takes is
+/// the press's, bounded by no messaging time-out.
 void PLHostAXSetPressHandler(void (*handler)(PLAXNodeRef node, void* context), void* context);
+/// The application answers calls of `attribute` (or the action "AXPress") on the node only after `nanoseconds`; a
+/// call waits at most its messaging time-out (AXUIElementSetMessagingTimeout) and then fails with
+/// kAXErrorCannotComplete, a press being carried out all the same unless the node refuses it. The wait runs on the
+/// layer's clock: a driven clock moves forward by it. 0 answers at once again.
+void PLHostAXSetAnswerDelay(PLAXNodeRef node, const char* attribute, int64_t nanoseconds);
+/// The longest messaging time-out that applied to a call since the last PLHostAXReset, in nanoseconds: the element's
+/// own, or else the global one.
+int64_t PLHostAXLongestTimeout(void);
 /// Attribute reads and actions attempted so far, all elements together.
 unsigned long PLHostAXCallCount(void);
 
