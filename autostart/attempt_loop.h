@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "cf_util.h"
@@ -46,14 +47,20 @@ constexpr int kWaitingLogPeriod = 20;
 bool gScheduled = false;
 /// Wall-clock seconds at which the loop was started.
 time_t gLaunchedAt = 0;
+/// The manifest's time at the load when it lay after the load: a clock that was ahead stamped it, not a running
+/// script, so the manifest means nothing until its time changes.
+std::optional<time_t> gStampFromTheFuture;
 /// Attempts run so far, over all attempt chains.
 int gTries = 0;
 /// gTries at the first attempt that saw a visible window; -1 until one does.
 int gReadySince = -1;
 /// The window-title list that was logged last.
 std::string gSeenTitles;
-/// Wall-clock seconds of the latest successful press.
+/// Wall-clock seconds just before the latest press that counted.
 time_t gPressedAt = 0;
+/// The manifest's time just before that press; none when there was no manifest. A time that differs from it
+/// afterwards is that press's script's, even when the clock was set back and makes it look older than the press.
+std::optional<time_t> gStampBeforePress;
 /// Successful presses so far.
 int gPresses = 0;
 
@@ -99,15 +106,21 @@ void scheduleVerify(int chainIndex) {
     });
 }
 
-/// The manifest's modification time; false when it cannot be read or its path does not fit.
-bool manifestTime(time_t& modified) {
+/// The manifest's modification time; none when it cannot be read or its path does not fit.
+std::optional<time_t> manifestTime() {
     char path[1024];
     // Without HOME the path is relative to no home at all, as the script would not find one either.
-    if (!supportPath(path, "davinci-bridge.json", "")) return false;
+    if (!supportPath(path, "davinci-bridge.json", "")) return std::nullopt;
     struct stat info;
-    if (stat(path, &info) != 0) return false;
-    modified = info.st_mtime;
-    return true;
+    if (stat(path, &info) != 0) return std::nullopt;
+    return info.st_mtime;
+}
+
+/// Takes the launch time, and the manifest's time when a clock that was ahead put it after the launch.
+void noteLaunch() {
+    gLaunchedAt = time(nullptr);
+    std::optional<time_t> modified = manifestTime();
+    if (modified && *modified > gLaunchedAt) gStampFromTheFuture = modified;
 }
 
 /// The host's window titles as "A|B|" (string titles only); true when one of them is not empty.
@@ -120,9 +133,10 @@ bool scanWindows(std::string& titles) {
     }
     auto list = static_cast<CFArrayRef>(windows.ref);
     for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
-        auto window = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(list, i));
+        AXUIElementRef window = elementAt(list, i);
+        if (!window) continue;
         Owned<CFTypeRef> title;
-        AXUIElementCopyAttributeValue(window, CFSTR("AXTitle"), title.slot());
+        copyValue(window, CFSTR("AXTitle"), title);
         if (!title.ref || CFGetTypeID(title.ref) != CFStringGetTypeID()) continue;
         auto text = static_cast<CFStringRef>(title.ref);
         titles += utf8(text);
@@ -145,9 +159,10 @@ void logMenuBarChildren() {
             items = childrenOf(static_cast<AXUIElementRef>(menuBar.ref), children);
         }
         for (CFIndex i = 0; items && i < CFArrayGetCount(items); ++i) {
+            AXUIElementRef item = elementAt(items, i);
+            if (!item) continue;
             Owned<CFTypeRef> title;
-            AXUIElementCopyAttributeValue(static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(items, i)),
-                                          CFSTR("AXTitle"), title.slot());
+            copyValue(item, CFSTR("AXTitle"), title);
             list += title.ref ? describe(title.ref) : "?";
             list += '|';
         }
@@ -182,7 +197,10 @@ AttemptEnd pressScriptItem() {
     if (gTries % kAxLogPeriod == 1)
         logFormatted("ax: matched %lu of %lu menu levels", matched, (unsigned long)kMenuLevels);
     if (!item.ref) return AttemptEnd::reschedule;
-    AXError error = AXUIElementPerformAction(item.ref, CFSTR("AXPress"));
+    // Taken before the press, which may run the host's action for seconds while the script already writes.
+    gStampBeforePress = manifestTime();
+    gPressedAt = time(nullptr);
+    AXError error = press(item.ref);
     // Formatted without allocating: an exception between a press and its outcome would press again.
     char message[64];
     snprintf(message, sizeof message, "ax: press err=%d", int(error));
@@ -205,8 +223,8 @@ AttemptEnd guardedAttempt() {
         if (gTries % kWaitingLogPeriod == 1) logLine("waiting: no Resolve window yet");
         return AttemptEnd::reschedule;
     }
-    time_t modified;
-    if (manifestTime(modified) && modified >= gLaunchedAt) {
+    std::optional<time_t> modified = manifestTime();
+    if (modified && *modified >= gLaunchedAt && modified != gStampFromTheFuture) {
         logLine("script already running (manifest newer than launch), not pressing");
         return AttemptEnd::alreadyRunning;
     }
@@ -231,7 +249,6 @@ void attempt(int chainIndex) {
             logLine("clicked Workspace > Scripts item");
             [[fallthrough]];
         case AttemptEnd::mayHavePressed:
-            gPressedAt = time(nullptr);
             ++gPresses;
             scheduleVerify(0);
             return;
@@ -250,8 +267,9 @@ void verify(int chainIndex) {
     bool started = false;
     // Whatever is thrown counts as no manifest seen: the chain goes on.
     runCaught([&started] {
-        time_t modified;
-        started = manifestTime(modified) && modified >= gPressedAt;
+        std::optional<time_t> modified = manifestTime();
+        started =
+            modified && modified != gStampFromTheFuture && (*modified >= gPressedAt || modified != gStampBeforePress);
     });
     if (started) {
         logLine("script started (manifest written)");

@@ -38,9 +38,43 @@ struct Owned {
     }
 };
 
+/// Longest that one accessibility call may wait for the host's answer, well under the loop's tick of 0.25 s; the
+/// service's own default is about 6 s, for each of the many calls an attempt makes on the host's main thread.
+constexpr float kMessagingTimeoutSeconds = 0.2f;
+
+/// Bounds the calls on `element`, and returns it. A time-out set on an element holds for that element object
+/// alone, so every element is bounded where it is used; the system-wide one would change the host's own calls.
+inline AXUIElementRef bounded(AXUIElementRef element) {
+    AXUIElementSetMessagingTimeout(element, kMessagingTimeoutSeconds);
+    return element;
+}
+
+/// Reads `attribute` within the time-out; one that times out fails with kAXErrorCannotComplete like any failed read.
+inline AXError copyValue(AXUIElementRef element, CFStringRef attribute, Owned<CFTypeRef>& value) {
+    return AXUIElementCopyAttributeValue(bounded(element), attribute, value.slot());
+}
+
+/// Presses `element` within the time-out; one that times out answers kAXErrorCannotComplete, an unknown outcome.
+inline AXError press(AXUIElementRef element) { return AXUIElementPerformAction(bounded(element), CFSTR("AXPress")); }
+
+/// The array's entry at `index` as an element, or null for an entry of another kind: the array is another
+/// process's answer, and element calls on another kind of value raise.
+inline AXUIElementRef elementAt(CFArrayRef list, CFIndex index) {
+    CFTypeRef entry = CFArrayGetValueAtIndex(list, index);
+    return entry && CFGetTypeID(entry) == AXUIElementGetTypeID() ? static_cast<AXUIElementRef>(entry) : nullptr;
+}
+
+/// The array's first entry that is an element, or null.
+inline AXUIElementRef firstElementOf(CFArrayRef list) {
+    for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
+        if (AXUIElementRef element = elementAt(list, i)) return element;
+    }
+    return nullptr;
+}
+
 /// Reads `attribute`, keeping the value only when it is of `type`; one of another kind counts as a failed read.
 inline AXError readAttribute(AXUIElementRef element, CFStringRef attribute, CFTypeID type, Owned<CFTypeRef>& value) {
-    AXError error = AXUIElementCopyAttributeValue(element, attribute, value.slot());
+    AXError error = copyValue(element, attribute, value);
     // An application may answer any kind of value, and array or element calls on another kind raise.
     if (value.ref && CFGetTypeID(value.ref) != type) value.reset();
     return error;

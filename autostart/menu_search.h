@@ -25,7 +25,7 @@ inline CFStringRef menuPath(int level) {
 inline bool titleIs(AXUIElementRef element, CFStringRef wanted) {
     Owned<CFTypeRef> title;
     // The service may report a non-zero status yet hand back a value, so only whether a value came back counts.
-    AXUIElementCopyAttributeValue(element, CFSTR("AXTitle"), title.slot());
+    copyValue(element, CFSTR("AXTitle"), title);
     return title.ref && CFGetTypeID(title.ref) == CFStringGetTypeID() &&
            CFStringCompare(static_cast<CFStringRef>(title.ref), wanted, 0) == kCFCompareEqualTo;
 }
@@ -42,8 +42,8 @@ inline AXUIElementRef axCopyChildByTitle(AXUIElementRef element, CFStringRef tit
     CFArrayRef list = childrenOf(element, children);
     if (!list) return nullptr;
     for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
-        auto child = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(list, i));
-        if (titleIs(child, title)) return static_cast<AXUIElementRef>(CFRetain(child));
+        AXUIElementRef child = elementAt(list, i);
+        if (child && titleIs(child, title)) return static_cast<AXUIElementRef>(CFRetain(child));
     }
     return nullptr;
 }
@@ -58,14 +58,16 @@ inline AXUIElementRef axCopyItemByOwnNames(AXUIElementRef element, int depth) {
     CFStringRef scriptTitle = menuPath(3);
     AXUIElementRef found = nullptr;
     for (CFIndex i = 0; i < CFArrayGetCount(list) && !found; ++i) {
-        auto child = static_cast<AXUIElementRef>(CFArrayGetValueAtIndex(list, i));
+        AXUIElementRef child = elementAt(list, i);
+        if (!child) continue;
         bool folder = titleIs(child, folderTitle);
         Owned<AXUIElementRef> submenu;
         {
             Owned<CFTypeRef> grandchildren;
             CFArrayRef items = childrenOf(child, grandchildren);
-            if (!items || CFArrayGetCount(items) == 0) continue;
-            submenu.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(items, 0))));
+            AXUIElementRef first = items ? firstElementOf(items) : nullptr;
+            if (!first) continue;
+            submenu.reset(static_cast<AXUIElementRef>(CFRetain(first)));
         }
         // Only the folder's own menu is searched, so an item of the same name elsewhere is never pressed.
         found = folder ? axCopyChildByTitle(submenu.ref, scriptTitle) : axCopyItemByOwnNames(submenu.ref, depth + 1);
@@ -74,7 +76,7 @@ inline AXUIElementRef axCopyItemByOwnNames(AXUIElementRef element, int depth) {
 }
 
 /// The script's item along the menu path's titles from the menu bar, retained (so "Copy"), or null;
-/// `matched` says how many levels matched. Each level's submenu is its first child.
+/// `matched` says how many levels matched. Each level's submenu is its first child that is an element.
 inline AXUIElementRef axCopyItemByPath(AXUIElementRef menuBar, unsigned long& matched) {
     matched = 0;
     Owned<AXUIElementRef> item;
@@ -87,8 +89,8 @@ inline AXUIElementRef axCopyItemByPath(AXUIElementRef menuBar, unsigned long& ma
         if (level == kMenuLevels - 1) return item.release();
         Owned<CFTypeRef> children;
         CFArrayRef list = childrenOf(item.ref, children);
-        if (list && CFArrayGetCount(list) > 0) {
-            container.reset(static_cast<AXUIElementRef>(CFRetain(CFArrayGetValueAtIndex(list, 0))));
+        if (AXUIElementRef first = list ? firstElementOf(list) : nullptr) {
+            container.reset(static_cast<AXUIElementRef>(CFRetain(first)));
         }
         item.reset();
     }

@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "attempt_loop.h"
@@ -59,7 +58,7 @@ void startInHost() {
         return;
     }
     gScheduled = true;
-    gLaunchedAt = time(nullptr);
+    noteLaunch();
     scheduleTry(0);
 }
 

@@ -184,7 +184,9 @@ struct Model {
     int tries = 0;
     int readySince = -1;
     std::string seen;
+    std::optional<int64_t> futureAtLoad;  // a manifest stamped after the load, by a clock that was ahead
     int64_t pressedAt = 0;
+    std::optional<int64_t> stampBeforePress;
     int presses = 0;
     int tick = 0;
     std::vector<Line> lines;
@@ -273,7 +275,7 @@ AttemptEnd guardedAttempt(Model& model, const World& world) {
         if (model.tries % 20 == 1) model.log("waiting: no Resolve window yet");
         return AttemptEnd::reschedule;
     }
-    if (world.manifest && *world.manifest >= kLaunchWall) {
+    if (world.manifest && *world.manifest >= kLaunchWall && world.manifest != model.futureAtLoad) {
         model.log(kAlreadyRunning);
         return AttemptEnd::alreadyRunning;
     }
@@ -291,7 +293,8 @@ void step(Model& model, const World& world, int tick) {
     model.tick = tick;
     int n = model.chain;
     if (model.next == Model::Next::verify) {
-        if (world.manifest && *world.manifest >= model.pressedAt) {
+        if (world.manifest && world.manifest != model.futureAtLoad &&
+            (*world.manifest >= model.pressedAt || world.manifest != model.stampBeforePress)) {
             model.log(kStarted);
             model.next = Model::Next::over;
         } else if (n < 80) {
@@ -319,6 +322,7 @@ void step(Model& model, const World& world, int tick) {
     } else if (end == AttemptEnd::pressed || end == AttemptEnd::mayHavePressed) {
         if (end == AttemptEnd::pressed) model.log(kClicked);
         model.pressedAt = wallAt(tick);
+        model.stampBeforePress = world.manifest;
         ++model.presses;
         model.next = Model::Next::verify;
         model.chain = 0;
@@ -344,7 +348,7 @@ struct Profile {
     int maxDelay;        // ticks from a press to that write
     int strayManifest;
     bool strayMayBeFresh;
-    int startManifest;  // 0 none, 1 stale, 2 from the second of the launch
+    int startManifest;  // 0 none, 1 stale, 2 from the second of the launch, 3 from after the launch
 };
 
 struct Host {
@@ -575,7 +579,7 @@ struct Host {
     void pressed(int tick) {
         if (!perMille(profile.confirmPercent * 10)) return;
         int at = tick + uniform(1, profile.maxDelay);
-        // Now and then the script leaves a manifest with an old time, which proves nothing.
+        // Now and then the clock was set back before the script wrote: its manifest looks older than the press.
         scriptWrites[at] = perMille(100) ? wallAt(tick) - uniform(1, 100) : wallAt(at);
     }
 };
@@ -586,7 +590,7 @@ Profile profileFor(uint32_t seed, std::mt19937& rng) {
         case 0:
             return {"friendly", upTo(120), 10, 5, 90, 5, 90, 60, 0, false, int(upTo(1))};
         case 1:
-            return {"flaky", upTo(300), 40, 20, 70, 60, 50, 150, 1, true, int(upTo(1))};
+            return {"flaky", upTo(300), 40, 20, 70, 60, 50, 150, 1, true, std::vector<int>{0, 1, 3}[size_t(upTo(2))]};
         case 2:
             return {"lost", upTo(3) == 0 ? -1 : upTo(900), 20, 10, 5, 20, 50, 60, 0, false, 0};
         case 3:
@@ -691,6 +695,7 @@ class DayTest : public HostFixture {
         host.world.windows = host.makeWindows(host.profile.firstVisibleTick == 0);
         if (host.profile.startManifest == 1) host.world.manifest = kLaunchWall - host.uniform(1, 100000);
         if (host.profile.startManifest == 2) host.world.manifest = kLaunchWall;
+        if (host.profile.startManifest == 3) host.world.manifest = kLaunchWall + host.uniform(1, 100000);
         show(host.world);
         day.worlds.push_back(std::make_shared<const World>(host.world));
 
@@ -760,6 +765,7 @@ class DayTest : public HostFixture {
     /// The lines the model expects from the worlds that the day showed, tick by tick.
     Model replay(const Day& day) const {
         Model model;
+        if (day.worlds[0]->manifest > kLaunchWall) model.futureAtLoad = day.worlds[0]->manifest;
         model.log("constructor in pid " + std::to_string(getpid()) + " bundle " + kHostIdentifier + " NSApp=yes");
         model.log("pinned " + imagePath_ + " -> ok");
         for (int tick = 1; tick < int(day.worlds.size()) && model.next != Model::Next::over; ++tick) {
@@ -795,17 +801,25 @@ class DayTest : public HostFixture {
         const World& world = *day.worlds[size_t(outcome.tick)];
         if (outcome.message == kStarted) {
             ASSERT_FALSE(presses.empty()) << "a start is confirmed only after a press";
-            ASSERT_TRUE(world.manifest);
-            EXPECT_GE(*world.manifest, wallAt(presses.back()));
+            // Written at or after the press, or changed since just before it (a clock set back in between); never
+            // the time from after the load that the manifest had at the load.
+            const std::optional<int64_t>& atPress = day.worlds[size_t(presses.back())]->manifest;
+            const std::optional<int64_t>& atLoad = day.worlds[0]->manifest;
+            auto proves = [&](const World& w) {
+                return w.manifest && (atLoad <= kLaunchWall || w.manifest != atLoad) &&
+                       (*w.manifest >= wallAt(presses.back()) || w.manifest != atPress);
+            };
+            EXPECT_TRUE(proves(world));
             EXPECT_LE(outcome.tick - presses.back(), 81);
             for (int tick = presses.back() + 1; tick < outcome.tick; ++tick) {
-                const World& before = *day.worlds[size_t(tick)];
-                EXPECT_FALSE(before.manifest && *before.manifest >= wallAt(presses.back()))
+                EXPECT_FALSE(proves(*day.worlds[size_t(tick)]))
                     << "the manifest proved the start at tick " << tick << " already";
             }
         } else if (outcome.message == kAlreadyRunning) {
             ASSERT_TRUE(world.manifest);
             EXPECT_GE(*world.manifest, kLaunchWall);
+            EXPECT_NE(world.manifest, day.worlds[0]->manifest > kLaunchWall ? day.worlds[0]->manifest : std::nullopt)
+                << "a manifest stamped after the load is no sign until it changes";
         } else if (outcome.message == kNotFound) {
             EXPECT_EQ(outcome.tick - chainStart, 1200) << "gives up at chain index 1200";
         } else {

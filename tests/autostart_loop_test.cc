@@ -94,6 +94,62 @@ TEST_F(LoopTest, ManifestOneSecondOlderThanTheLaunchIsStale) {
     EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(41));
 }
 
+// A clock that was ahead stamped this manifest: it says nothing about a script until its time changes.
+TEST_F(LoopTest, ManifestStampedAfterTheLaunchIsNoSignUntilItChanges) {
+    for (int rewrittenAt : {0, 20}) {
+        SCOPED_TRACE(rewrittenAt);
+        TearDown();
+        SetUp();
+        buildMenus();
+        showWindow("Edit");
+        writeManifest(kLaunchWall + 3600);
+        load("autostart-" + std::to_string(rewrittenAt) + ".ofx");
+        run([&](int tick) {
+            if (tick == rewrittenAt) writeManifest(wallNow());
+            if (tick == 44) writeManifest(wallNow());
+        });
+        if (rewrittenAt == 0) {
+            EXPECT_THAT(pressTicks_, ElementsAre(40));
+            EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(44));
+        } else {
+            EXPECT_THAT(pressTicks_, IsEmpty());
+            EXPECT_THAT(ticksOf("script already running (manifest newer than launch), not pressing"),
+                        ElementsAre(rewrittenAt));
+        }
+    }
+}
+
+TEST_F(LoopTest, ClockSetBackBetweenPressAndManifestStillConfirmsThePress) {
+    buildMenus();
+    showWindow("Edit");
+    writeManifest(kLaunchWall - 100);
+    load();
+    run([&](int tick) {
+        if (tick == 42) PLHostShiftWallClock(-3600 * kSecond);
+        if (tick == 44) writeManifest(wallNow());
+    });
+    EXPECT_THAT(pressTicks_, ElementsAre(40));
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(44));
+}
+
+// The host runs the item's action inside the press for 3 s, and the script writes its manifest meanwhile.
+TEST_F(LoopTest, PressThatTakesSecondsIsTimedFromItsStart) {
+    buildMenus();
+    showWindow("Edit");
+    load();
+    std::string manifest = support_ + "/davinci-bridge.json";
+    PLHostAXSetPressHandler(
+        [](PLAXNodeRef, void* path) {
+            touch(*static_cast<std::string*>(path), PLHostWallNanoseconds() / kSecond);
+            PLHostAdvanceClock(3 * kSecond);
+        },
+        &manifest);
+    run();
+    EXPECT_THAT(ticksOf("ax: press err=0"), ElementsAre(40));
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(53));
+    EXPECT_THAT(ticksOf("no manifest 20 s after press, pressing again"), IsEmpty());
+}
+
 TEST_F(LoopTest, WindowTitleListIsReportedOnlyWhenItChanges) {
     buildMenus();
     PLAXNodeRef untitled = PLHostAXCreateNode(nullptr);
@@ -381,6 +437,74 @@ TEST_F(HostSurprisesTest, APressThatCannotCompleteWaitsForTheManifestAsAPressDoe
     EXPECT_THAT(ticksOf("ax: press err=-25204"), ElementsAre(40, 122, 204, 286, 368));
     EXPECT_THAT(pressTicks_, IsEmpty());
     EXPECT_THAT(ticksOf("gave up: script did not start after repeated presses"), ElementsAre(449));
+    expectNothingHeld();
+}
+
+TEST_F(HostSurprisesTest, EntriesOfAnotherKindInListsAreSkipped) {
+    PLHostAXAppendWindow(PLHostAXCreateOddEntry("Edit", false));
+    showWindow("Edit");
+    PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
+    PLHostAXAppendChild(bar, PLHostAXCreateOddEntry("3", true));
+    PLAXNodeRef workspace = PLHostAXAddItem(bar, "Workspace");
+    // The item's menu is its first child that is an element.
+    PLHostAXAppendChild(workspace, PLHostAXCreateOddEntry("Scripts", false));
+    PLAXNodeRef scripts = PLHostAXAddItem(PLHostAXCreateNode(nullptr), "Scripts");
+    PLAXNodeRef workspaceMenu = PLHostAXCreateNode(nullptr);
+    PLHostAXAppendChild(workspace, workspaceMenu);
+    PLHostAXAppendChild(workspaceMenu, PLHostAXCreateOddEntry("Tavrin", false));
+    PLHostAXAppendChild(workspaceMenu, scripts);
+    PLAXNodeRef folder = PLHostAXAddItem(PLHostAXAddMenu(scripts), "Tavrin");
+    PLAXNodeRef folderMenu = PLHostAXAddMenu(folder);
+    PLHostAXAppendChild(folderMenu, PLHostAXCreateOddEntry("Tavrin", false));
+    PLAXNodeRef script = PLHostAXAddItem(folderMenu, "Tavrin");
+    PLHostAXSetMenuBar(bar);
+    load();
+    run([&](int tick) {
+        if (tick == 41) writeManifest(wallNow());
+    });
+    EXPECT_THAT(ticksOf("windows: Edit|"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("menubar children: Workspace|"), ElementsAre(1));
+    EXPECT_EQ(PLHostAXPressCount(script), 1);
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(41));
+
+    // The search by own names skips them too: a host in another language.
+    TearDown();
+    SetUp();
+    PLHostAXAppendWindow(PLHostAXCreateOddEntry("Edit", false));
+    showWindow("Edit");
+    script = buildMenus("Arbeitsbereich", "Skripte");
+    PLAXNodeRef menuBar = PLHostAXCreateNode(nullptr);
+    PLHostAXAppendChild(menuBar, PLHostAXCreateOddEntry("Tavrin", false));
+    load("autostart-own-names.ofx");
+    run([&](int tick) {
+        if (tick == 41) writeManifest(wallNow());
+    });
+    EXPECT_EQ(PLHostAXPressCount(script), 1);
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(41));
+    for (const auto& line : lines_)
+        EXPECT_EQ(line.message.rfind("exception:", 0), std::string::npos) << line.message;
+    expectNothingHeld();
+}
+
+// No call may hold the host's main thread for the service's default of seconds: a time-out well under a second
+// bounds each, and a call that runs into it is a failed read or a press of unknown outcome.
+TEST_F(HostSurprisesTest, EveryCallWaitsWellUnderASecondAtMost) {
+    PLAXNodeRef script = buildMenus("Arbeitsbereich", "Skripte");
+    PLAXNodeRef window = showWindow("Edit");
+    PLHostAXSetAnswerDelay(window, "AXTitle", 60 * kSecond);
+    PLHostAXSetAnswerDelay(script, "AXPress", 60 * kSecond);
+    load();
+    // Calls that wait move the driven clock, so ticks are skipped: conditions hold from a tick on.
+    run([&](int tick) {
+        if (tick >= 3) PLHostAXSetAnswerDelay(window, "AXTitle", 0);
+        if (!pressTicks_.empty() && tick >= pressTicks_[0] + 4) writeManifest(wallNow());
+    });
+    EXPECT_THAT(ticksOf("waiting: no Resolve window yet"), ElementsAre(1));
+    EXPECT_EQ(PLHostAXPressCount(script), 1);
+    EXPECT_EQ(ticksOf("ax: press err=-25204").size(), 1u);
+    EXPECT_EQ(ticksOf("script started (manifest written)").size(), 1u);
+    EXPECT_GT(PLHostAXLongestTimeout(), 0);
+    EXPECT_LT(PLHostAXLongestTimeout(), kSecond);
     expectNothingHeld();
 }
 

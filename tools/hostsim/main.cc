@@ -176,12 +176,19 @@ class Simulator {
         }
         if (!makeHome()) return 1;
         declareProcess();
+        // A manifest present at the load is stamped from the load's second, which the plug-in reads during the
+        // load: on the real clock the load then starts as a second begins, so that both fall in the same one.
+        if (s_.manifestAge && !options_.drivenClock) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(kSecond - PLHostWallNanoseconds() % kSecond));
+        }
         t0_ = PLHostClockNanoseconds();
         wall0_ = PLHostWallNanoseconds();
         started_ = true;
         note("%s", s_.description.empty() ? "scenario" : s_.description.c_str());
         if (options_.drivenClock) note("driven clock, load at %s", formatInstant(wall0_ / kSecond).c_str());
         if (!s_.home) note("HOME is unset: the plug-in logs to %s and looks for %s", kHomelessLog, kHomelessManifest);
+        for (const auto& change : s_.clockChanges)
+            queueOwn(change.at, [this, by = change.by] { setClock(by); });
         for (const auto& change : s_.windows) {
             if (change.at == 0)
                 showWindows(change);
@@ -196,19 +203,11 @@ class Simulator {
         }
         for (double at : s_.manifestWrites)
             queueOwn(at, [this] { writeManifest(PLHostWallNanoseconds(), "written"); });
-        // A manifest present at the start lies in the support folder, which must be there for the constructor's lines.
-        if (s_.manifestAge) makeSupportFolder();
+        // Written before the load, where the plug-in reads the manifest's time for the first time.
+        if (s_.manifestAge) writeManifest(wall0_ / kSecond * kSecond - int64_t(*s_.manifestAge * kSecond), "present");
         if (!loadBundle()) {
             removeHome();
             return 1;
-        }
-        if (s_.manifestAge) {
-            // The constructor read its launch second during the load, so it lies between wall0_ and now. The
-            // plug-in looks for the manifest only in attempts, which run on this thread's queue below, so writing
-            // it now is early enough: an age of 0 or less stamped from now is never older than the launch, and an
-            // older one stamped from wall0_ is never younger than its age.
-            int64_t base = *s_.manifestAge > 0 ? wall0_ : PLHostWallNanoseconds();
-            writeManifest(base / kSecond * kSecond - int64_t(*s_.manifestAge * kSecond), "present");
         }
         printLog();
 
@@ -350,8 +349,16 @@ class Simulator {
             PLHostAXSetOddValue(node, v.attribute.c_str(), v.text.c_str(), v.number);
     }
 
+    static PLAXNodeRef oddEntry(const hostsim::OddValue& entry) {
+        return PLHostAXCreateOddEntry(entry.text.c_str(), entry.number);
+    }
+
     void addItems(PLAXNodeRef menu, const std::vector<hostsim::MenuItem>& items, const std::string& path) {
         for (const auto& item : items) {
+            if (item.entry) {
+                PLHostAXAppendChild(menu, oddEntry(*item.entry));
+                continue;
+            }
             PLAXNodeRef node = PLHostAXAddItem(menu, nullptr);
             setTitle(node, item.title);
             std::vector<AXError> results(item.pressResults.begin(), item.pressResults.end());
@@ -360,6 +367,7 @@ class Simulator {
             configure(node, item.readErrors, item.raises, item.oddValues);
             std::string here = (path.empty() ? "" : path + " > ") + describeTitle(item.title);
             itemPaths_[node] = here;
+            if (item.pressTakes > 0) pressTakes_[node] = item.pressTakes;
             if (item.items) addItems(PLHostAXAddMenu(node), *item.items, here);
         }
     }
@@ -377,7 +385,7 @@ class Simulator {
         if (!s_.menuBarChanges) return;
         std::string shown;
         for (const auto& item : change.bar->items)
-            shown += " \"" + describeTitle(item.title) + "\"";
+            shown += item.entry ? " (entry of another kind)" : " \"" + describeTitle(item.title) + "\"";
         note("host shows a menu bar with %zu item(s)%s", change.bar->items.size(), shown.c_str());
     }
 
@@ -385,6 +393,11 @@ class Simulator {
         PLHostAXRemoveWindows();
         std::string shown;
         for (const auto& w : change.windows) {
+            if (w.entry) {
+                PLHostAXAppendWindow(oddEntry(*w.entry));
+                shown.append(" (entry of another kind)");
+                continue;
+            }
             PLAXNodeRef window = PLHostAXCreateNode(nullptr);
             setTitle(window, w.title);
             configure(window, w.readErrors, w.raises);
@@ -409,9 +422,34 @@ class Simulator {
         ++presses_;
         auto path = itemPaths_.find(node);
         note("menu item pressed: %s (press %d)", path == itemPaths_.end() ? "?" : path->second.c_str(), presses_);
-        if (!s_.script || presses_ < s_.script->fromPress) return;
-        double after = double(PLHostClockNanoseconds() - t0_) / double(kSecond) + s_.script->manifestAfter;
-        queueOwn(after, [this] { writeManifest(PLHostWallNanoseconds(), "written by the script"); });
+        if (s_.script && presses_ >= s_.script->fromPress) {
+            double after = double(PLHostClockNanoseconds() - t0_) / double(kSecond) + s_.script->manifestAfter;
+            queueOwn(after, [this] { writeManifest(PLHostWallNanoseconds(), "written by the script"); });
+        }
+        auto takes = pressTakes_.find(node);
+        if (takes == pressTakes_.end()) return;
+        note("the host runs the item's action for %g s before the press returns", takes->second);
+        busyFor(takes->second);
+    }
+
+    /// Spends `seconds` inside the plug-in's task, as a host busy in a press; the simulator's own events that fall
+    /// due meanwhile (another process's writes, the clock) happen all the same.
+    void busyFor(double seconds) {
+        int64_t end = PLHostClockNanoseconds() + int64_t(seconds * kSecond);
+        while (!events_.empty() && events_.begin()->first <= end) {
+            auto first = events_.begin();
+            waitUntil(first->first);
+            auto work = std::move(first->second);
+            events_.erase(first);
+            work();
+            printLog();
+        }
+        waitUntil(end);
+    }
+
+    void setClock(double by) {
+        PLHostShiftWallClock(int64_t(by * kSecond));
+        note("the clock is set %s by %g s", by < 0 ? "back" : "forward", by < 0 ? -by : by);
     }
 
     /// Whether the support folder had to be made.
@@ -567,6 +605,7 @@ class Simulator {
     std::vector<LogLine> lines_;
     std::multimap<int64_t, std::function<void()>> events_;  // by clock time, then in the order queued
     std::map<PLAXNodeRef, std::string> itemPaths_;
+    std::map<PLAXNodeRef, double> pressTakes_;
     bool started_ = false;
     int64_t t0_ = 0;
     int64_t wall0_ = 0;

@@ -205,12 +205,35 @@ std::vector<Raise> asRaises(element e, const std::string& where, const Names& na
     return raises;
 }
 
+/// {"oddEntry": "text"} or {"oddEntry": 42}: a list's entry that is a string or a number, not an element.
+std::optional<OddValue> asEntry(const object& o, const std::string& where) {
+    element v;
+    if (o["oddEntry"].get(v)) return std::nullopt;
+    allowOnly(o, where, {"oddEntry"});
+    std::string here = child(where, "oddEntry");
+    OddValue entry;
+    if (v.is_number()) {
+        asNumber(v, here, -kOldestManifest, kOldestManifest);
+        entry.text = simdjson::minify(v);
+        entry.number = true;
+    } else if (v.is_string()) {
+        entry.text = asString(v, here);
+    } else {
+        fail(here, "expected a string or a number");
+    }
+    return entry;
+}
+
 std::vector<MenuItem> asItems(element e, const std::string& where);
 
 MenuItem asItem(element e, const std::string& where) {
     object o = asObject(e, where);
-    allowOnly(o, where, {"title", "items", "pressError", "pressedAnyway", "readErrors", "raises", "oddValues"});
     MenuItem item;
+    item.entry = asEntry(o, where);
+    if (item.entry) return item;
+    allowOnly(o, where,
+              {"title", "items", "pressError", "pressedAnyway", "pressTakes", "readErrors", "raises", "oddValues",
+               "oddEntry"});
     element v;
     if (!o["title"].get(v)) item.title = asTitle(v, child(where, "title"));
     if (!o["items"].get(v)) item.items = asItems(v, child(where, "items"));
@@ -233,6 +256,7 @@ MenuItem asItem(element e, const std::string& where) {
         if (item.pressedAnyway && !late)
             fail(child(where, "pressedAnyway"), "expected only with a \"pressError\" of -25204");
     }
+    if (!o["pressTakes"].get(v)) item.pressTakes = asNumber(v, child(where, "pressTakes"), 0, kLongestTime);
     if (!o["readErrors"].get(v)) item.readErrors = asErrors(v, child(where, "readErrors"), kItemAttributes);
     if (!o["raises"].get(v)) item.raises = asRaises(v, child(where, "raises"), kItemRaises);
     if (!o["oddValues"].get(v)) item.oddValues = asOddValues(v, child(where, "oddValues"), kItemOddValues);
@@ -264,7 +288,9 @@ Window asWindow(element e, const std::string& where) {
     Window w;
     object o;
     if (!e.get(o) && o["value"].error()) {
-        allowOnly(o, where, {"title", "readErrors", "raises"});
+        w.entry = asEntry(o, where);
+        if (w.entry) return w;
+        allowOnly(o, where, {"title", "readErrors", "raises", "oddEntry"});
         element v;
         if (!o["title"].get(v)) w.title = asTitle(v, child(where, "title"));
         if (!o["readErrors"].get(v)) w.readErrors = asErrors(v, child(where, "readErrors"), kWindowAttributes);
@@ -371,10 +397,11 @@ Expectation asExpectation(element e, const std::string& where) {
 Scenario parse(element root) {
     const std::string top = "(top level)";
     object o = asObject(root, top);
-    allowOnly(o, top,
-              {"description", "bundleIdentifier", "application", "home", "supportFolder", "trusted",
-               "untrustedCallsFail", "manifestAge", "manifestWrites", "windows", "menuBar", "applicationReadErrors",
-               "applicationRaises", "applicationOddValues", "script", "timeLimit", "loadOnThread", "expect"});
+    allowOnly(
+        o, top,
+        {"description", "bundleIdentifier", "application", "home", "supportFolder", "trusted", "untrustedCallsFail",
+         "manifestAge", "manifestWrites", "clockChanges", "windows", "menuBar", "applicationReadErrors",
+         "applicationRaises", "applicationOddValues", "script", "timeLimit", "loadOnThread", "expect"});
     Scenario s;
     element v;
     if (!o["description"].get(v)) s.description = asString(v, "description");
@@ -395,6 +422,12 @@ Scenario parse(element root) {
         size_t i = 0;
         for (element t : asArray(v, "manifestWrites"))
             s.manifestWrites.push_back(asNumber(t, at("manifestWrites", i++), 0, kLongestTime));
+    }
+    if (!o["clockChanges"].get(v)) {
+        s.clockChanges = asChanges<ClockChange>(v, "clockChanges", "by", "expected the key \"by\"",
+                                                [](element x, const std::string& here, ClockChange& change) {
+                                                    change.by = asNumber(x, here, -kLongestTime, kLongestTime);
+                                                });
     }
     if (!o["windows"].get(v)) s.windows = asWindows(v, "windows");
     if (!o["menuBar"].get(v)) s.menuBar = asMenuBarChanges(v, "menuBar", s.menuBarChanges);

@@ -37,10 +37,12 @@ struct OddValue {
 };
 
 struct MenuItem {
+    std::optional<OddValue> entry;  // an entry of another kind in place of an item: nothing below counts
     Title title;
     std::optional<std::vector<MenuItem>> items;  // the menu that the item opens
     std::vector<int> pressResults;               // per press, the last repeating; empty: success
     bool pressedAnyway = false;                  // a press answered with -25204 is carried out all the same
+    double pressTakes = 0;                       // seconds the host spends in the item's action inside the press
     ReadErrors readErrors;
     std::vector<Raise> raises;
     std::vector<OddValue> oddValues;
@@ -54,6 +56,7 @@ struct MenuBar {
 };
 
 struct Window {
+    std::optional<OddValue> entry;  // an entry of another kind in place of a window
     Title title;
     ReadErrors readErrors;
     std::vector<Raise> raises;
@@ -69,6 +72,12 @@ struct WindowsChange {
 struct MenuBarChange {
     double at = 0;
     std::optional<MenuBar> bar;
+};
+
+/// At `at` seconds after the load, the wall clock is set by `by` seconds (back when negative).
+struct ClockChange {
+    double at = 0;
+    double by = 0;
 };
 
 struct Script {
@@ -98,6 +107,7 @@ struct Scenario {
     bool untrustedCallsFail = true;
     std::optional<double> manifestAge;   // seconds before the load (negative: after it); none: no manifest
     std::vector<double> manifestWrites;  // seconds after the load, whatever the presses
+    std::vector<ClockChange> clockChanges;
     std::vector<WindowsChange> windows;
     std::vector<MenuBarChange> menuBar;  // empty: no menu bar
     bool menuBarChanges = false;         // given as a list of changes, each worth a note
