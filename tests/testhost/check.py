@@ -10,10 +10,18 @@ there for whoever reads a failure.
 Exit status 0: the script started. 77 (skipped): no desktop session, or the process was not
 trusted and nothing started, which says what to try next rather than that the plug-in is wrong.
 1: anything else. The plug-in runs on its real ticks: the first press comes 10 s after the load.
+
+Two settings from the environment, for CI:
+  TESTHOST_LAUNCH=open     start the host through LaunchServices (open -W -n), so that it is its
+                           own responsible process and the system checks its own Accessibility
+                           grant, not that of whatever started this script
+  TESTHOST_NO_SKIP=1       a run that would be skipped fails, with the reason: in CI a skip would
+                           let the one test that presses real menus vanish from a green run
 """
 
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -53,6 +61,19 @@ def turns(host_lines):
     return result
 
 
+def host_pid(host_lines):
+    """The host's process id, from its own report."""
+    return next((int(line.split()[1]) for line in host_lines if line.startswith("pid ")), None)
+
+
+def skip(report, work):
+    """Skipped; or failed when the environment says that no skip is allowed here."""
+    if os.environ.get("TESTHOST_NO_SKIP"):
+        report.append("failed instead of skipped: TESTHOST_NO_SKIP is set, so this run must press real menus")
+        return finish(report, work, 1)
+    return finish(report, work, SKIPPED)
+
+
 def finish(report, work, status):
     """Prints the report, keeps it as WORK/summary.txt, and gives the exit status."""
     text = "\n".join(report) + "\n"
@@ -72,9 +93,15 @@ def main(host, bundle, work):
 
     began = time.monotonic()
     seen = []  # (s after the host's launch, log line), as this script first saw each
+    through_open = os.environ.get("TESTHOST_LAUNCH") == "open"
     with open(out_path, "w") as out, open(err_path, "w") as err:
-        proc = subprocess.Popen([host, bundle], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                env=dict(os.environ, HOME=home))
+        if through_open:
+            app = os.path.dirname(os.path.dirname(os.path.dirname(host)))
+            proc = subprocess.Popen(["open", "-W", "-n", "--stdout", out_path, "--stderr", err_path, app,
+                                     "--args", bundle, home], stdin=subprocess.DEVNULL)
+        else:
+            proc = subprocess.Popen([host, bundle, home], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                    env=dict(os.environ, HOME=home))
     try:
         while time.monotonic() - began < DEADLINE and proc.poll() is None:
             lines = latest_start(log_path)
@@ -86,10 +113,16 @@ def main(host, bundle, work):
     finally:
         status = proc.poll()
         if status is None:
-            proc.terminate()
+            # Through open, the host is not this script's child: it is stopped by the id it reported.
+            with open(out_path) as f:
+                pid = host_pid(f.read().splitlines()) if through_open else proc.pid
+            if pid:
+                os.kill(pid, signal.SIGTERM)
             try:
                 proc.wait(10)
             except subprocess.TimeoutExpired:
+                if pid:
+                    os.kill(pid, signal.SIGKILL)
                 proc.kill()
                 proc.wait()
     for line in latest_start(log_path)[len(seen):]:
@@ -104,9 +137,11 @@ def main(host, bundle, work):
     if "session none" in host_lines:
         say("skipped: no user is logged in to this Mac's desktop (CGSessionCopyCurrentDictionary gives no "
             "session), so no application can show a window or a menu bar; run it from a logged-in desktop")
-        return finish(report, work, SKIPPED)
+        return skip(report, work)
+    say("host: started %s" % ("through LaunchServices (open -W -n), its own responsible process" if through_open
+                              else "as this script's child"))
     if status is not None:
-        say("the host ended by itself with status %d" % status)
+        say("the host ended by itself with status %d%s" % (status, " (open's)" if through_open else ""))
     trusted = next((line.split("=", 1)[1] for line in host_lines if line.startswith("trusted=")), "?")
     say("host: trusted=%s (AXIsProcessTrusted of the host process)" % trusted)
     say("host: " + next((line for line in host_lines if line.startswith("activation ")), "never finished launching"))
@@ -141,10 +176,10 @@ def main(host, bundle, work):
         return finish(report, work, 0)
     if constructor and trusted == "0" and "manifest written" not in host_lines:
         say("skipped: nothing started and the process is not trusted for Accessibility. Grant the permission "
-            "to the program that ran this test (Terminal, or the CI runner's agent) under System Settings > "
-            "Privacy & Security > Accessibility and run it again: passing then says that the permission is what "
-            "is missing; failing then, that something else is")
-        return finish(report, work, SKIPPED)
+            "to the program that ran this test (Terminal; with TESTHOST_LAUNCH=open, the test host itself) under "
+            "System Settings > Privacy & Security > Accessibility and run it again: passing then says that the "
+            "permission is what is missing; failing then, that something else is")
+        return skip(report, work)
     if not constructor:
         say("the plug-in wrote no line: its bundle was not loaded (see the host's lines above)")
     elif not any(m.startswith("pinned ") for m in messages):

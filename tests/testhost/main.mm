@@ -5,9 +5,13 @@
 // the plug-in's bundle on its main thread once it has finished launching, as the host loads its
 // OFX plug-ins. tests/testhost/check.py runs it and reads the plug-in's log.
 //
-//   tavrin-testhost BUNDLE
+//   tavrin-testhost BUNDLE [HOME]
+//
+// HOME, when given, replaces the environment's before anything reads it: an application that
+// LaunchServices starts (open -n) gets the environment of neither the caller nor its shell.
 //
 // It reports on standard output, one fact a line, for check.py to read:
+//   pid P                    this process, for whoever must stop it
 //   session none             no desktop session to show a window in (exit status 77)
 //   trusted=T                AXIsProcessTrusted() of this process, 1 or 0
 //   activation granted       whether the system let it become the active application (or declined)
@@ -21,6 +25,7 @@
 #import <Foundation/Foundation.h>
 #include <dlfcn.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -140,8 +145,7 @@ NSMenu* addSubmenu(NSMenu* parent, NSString* title) {
 }
 
 /// Starts the "script", which first writes its manifest. It runs once the menu's action has
-/// returned, as a script that the action starts does: the plug-in takes the time of its press
-/// after the press returns, and a manifest written inside the press could carry an earlier second.
+/// returned, as a script that the action starts does.
 - (void)runScript:(id)sender {
     (void)sender;
     dispatch_async(dispatch_get_main_queue(), ^{
@@ -161,10 +165,12 @@ NSMenu* addSubmenu(NSMenu* parent, NSString* title) {
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc != 2) {
-        fprintf(stderr, "usage: tavrin-testhost BUNDLE\n");
+    if (argc != 2 && argc != 3) {
+        fprintf(stderr, "usage: tavrin-testhost BUNDLE [HOME]\n");
         return 64;
     }
+    if (argc == 3) setenv("HOME", argv[2], 1);
+    printf("pid %d\n", int(getpid()));
     // Without a user's desktop session AppKit cannot connect to the window server at all.
     CFDictionaryRef session = CGSessionCopyCurrentDictionary();
     if (!session) {
