@@ -12,9 +12,32 @@ endif()
 # git archive through gzip -n gives these bytes, the hash that public build files record for it.
 set(GOOGLETEST_URL "https://github.com/google/googletest/archive/refs/tags/release-1.12.1.tar.gz" CACHE STRING
   "Where the GoogleTest 1.12.1 source archive is downloaded from on macOS")
+set(_googletest_sha256 81964fe578e9bd7c94dfdb09c8e4d6e6759e19967e397dbea48d1c10e45d0df2)
+
+# Fetched here, once, with a bound on the time it may take: FetchContent's own download retries and
+# waits minutes on a Mac without network before it fails, and says nothing of the ways around it.
+if(NOT FETCHCONTENT_SOURCE_DIR_GOOGLETEST)
+  set(_googletest_archive "${CMAKE_BINARY_DIR}/_deps/googletest-release-1.12.1.tar.gz")
+  if(EXISTS "${_googletest_archive}")
+    file(SHA256 "${_googletest_archive}" _googletest_have)
+  endif()
+  if(NOT "${_googletest_have}" STREQUAL "${_googletest_sha256}")
+    file(DOWNLOAD "${GOOGLETEST_URL}" "${_googletest_archive}" TIMEOUT 30 STATUS _googletest_status
+      EXPECTED_HASH SHA256=${_googletest_sha256})
+    list(GET _googletest_status 0 _googletest_code)
+    if(NOT _googletest_code EQUAL 0)
+      list(GET _googletest_status 1 _googletest_error)
+      file(REMOVE "${_googletest_archive}")
+      message(FATAL_ERROR "GoogleTest 1.12.1, which the tests need, could not be downloaded from ${GOOGLETEST_URL} "
+        "(${_googletest_error}). Without network, either name a folder that holds that release's source with "
+        "-DFETCHCONTENT_SOURCE_DIR_GOOGLETEST=/path/to/googletest, or build the deliverables alone, without the "
+        "tests, with -DBUILD_TESTING=OFF.")
+    endif()
+  endif()
+endif()
 FetchContent_Declare(googletest
-  URL "${GOOGLETEST_URL}"
-  URL_HASH SHA256=81964fe578e9bd7c94dfdb09c8e4d6e6759e19967e397dbea48d1c10e45d0df2)
+  URL "${_googletest_archive}"
+  URL_HASH SHA256=${_googletest_sha256})
 
 # A folder given by hand may hold another release, whose behaviour the tests were never built with.
 if(FETCHCONTENT_SOURCE_DIR_GOOGLETEST)
