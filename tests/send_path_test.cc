@@ -1,69 +1,182 @@
-// What "send" hands to the message port: this test binary stands in for
-// CFMessagePortSendRequest (its own definition wins over the layer's at link
-// time), so the time-outs, message id and reply mode are seen without waiting.
+// What "send" hands to the message port, and in which order sends go: this test
+// binary stands in for CFMessagePortSendRequest (its own definition wins over the
+// layer's at link time), so the time-outs, the waits nested in one another and a
+// receiver's full queue are played without processes and without waiting.
 #include <CoreFoundation/CoreFoundation.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "cfref.h"
 #include "dispatcher.h"
 #include "protocol.h"
+#include "sends.h"
 #include "startup.h"
 
 namespace {
 
 struct Call {
-    SInt32 msgid;
+    std::string target, data;
     double sendTimeout, rcvTimeout;
     bool replyMode;
 };
 std::vector<Call> calls;
+/// What the receiver does with the next request of a payload: a status, and what happens while it waits.
+struct Answer {
+    SInt32 status = kCFMessagePortSuccess;
+    std::function<void()> meanwhile;
+};
+std::map<std::string, std::vector<Answer>> script;
 
 CFDataRef nothing(CFMessagePortRef, SInt32, CFDataRef, void*) { return nullptr; }
 
 }  // namespace
 
-extern "C" SInt32 CFMessagePortSendRequest(CFMessagePortRef, SInt32 msgid, CFDataRef, CFTimeInterval sendTimeout,
-                                           CFTimeInterval rcvTimeout, CFStringRef replyMode, CFDataRef*) {
-    calls.push_back({msgid, sendTimeout, rcvTimeout, replyMode != nullptr});
-    return kCFMessagePortSuccess;
+extern "C" SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data,
+                                           CFTimeInterval sendTimeout, CFTimeInterval rcvTimeout, CFStringRef replyMode,
+                                           CFDataRef*) {
+    EXPECT_EQ(msgid, messageId);
+    std::string bytes(reinterpret_cast<const char*>(CFDataGetBytePtr(data)), size_t(CFDataGetLength(data)));
+    calls.push_back({stringFromCF(CFMessagePortGetName(remote)), bytes, sendTimeout, rcvTimeout, replyMode != nullptr});
+    auto& next = script[bytes];
+    if (next.empty()) return kCFMessagePortSuccess;
+    Answer answer = next.front();
+    next.erase(next.begin());
+    if (answer.meanwhile) answer.meanwhile();
+    return answer.status;
 }
 
-TEST(SendPath, TimeOutsMessageIdAndReplyModeAsTheCommandSays) {
-    std::string name = "sendpath." + std::to_string(getpid());
-    CFStringRef n = CFStringCreateWithCString(nullptr, name.c_str(), kCFStringEncodingUTF8);
-    CFMessagePortRef local = CFMessagePortCreateLocal(nullptr, n, nothing, nullptr, nullptr);
-    ASSERT_NE(local, nullptr);
-    int sink[2];
-    ASSERT_EQ(pipe(sink), 0);
-    output = sink[1];  // the "sent" lines go here, not into the test's output
-    auto send = [&](const std::string& extra) {
-        std::string line = R"({"cmd":"send","target":")" + name + "\"" + extra + "}";
+namespace {
+
+/// Registers local ports (so that look-ups find them) and catches the events written.
+struct SendPath : testing::Test {
+    std::vector<CFMessagePortRef> ports;
+    int sink[2] = {-1, -1};
+
+    void SetUp() override {
+        calls.clear();
+        script.clear();
+        ASSERT_EQ(pipe(sink), 0);
+        fcntl(sink[0], F_SETFL, O_NONBLOCK);  // nothing written reads as nothing
+        output = sink[1];
+    }
+    void TearDown() override {
+        output = 1;
+        close(sink[0]);
+        close(sink[1]);
+        for (CFMessagePortRef port : ports) {
+            CFMessagePortInvalidate(port);
+            CFRelease(port);
+        }
+    }
+    std::string port(const std::string& suffix) {
+        std::string name = "sendpath." + std::to_string(getpid()) + "." + suffix;
+        CFOwned<CFStringRef> n(stringToCF(name));
+        ports.push_back(CFMessagePortCreateLocal(nullptr, n.get(), nothing, nullptr, nullptr));
+        return name;
+    }
+    /// A "send" command, handled as the main thread handles one.
+    static void send(const std::string& target, const std::string& data, const std::string& extra = "") {
+        std::string line = R"({"cmd":"send","id":")" + data + R"(","target":")" + target + R"(","data":")" +
+                           base64Encode(reinterpret_cast<const uint8_t*>(data.data()), data.size()) + "\"" + extra +
+                           "}";
         CommandObject command;
         ASSERT_TRUE(parseCommand(line, command));
         handle(command);
-    };
-    send("");
-    send(R"(,"timeout":"2")");
-    send(R"(,"timeout":2)");
-    send(R"(,"timeout":0.25)");
+    }
+    /// Runs what the sends queued on the run loop until none waits; no timer tick is needed.
+    static void settle() {
+        for (int i = 0; i < 100 && !sendsIdle(); ++i)
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true);
+    }
+    /// The ids of the "sent" events written so far, in order, with their statuses.
+    std::vector<std::string> sent() {
+        std::string text(1 << 16, '\0');
+        ssize_t n = read(sink[0], text.data(), text.size());
+        text.resize(n > 0 ? size_t(n) : 0);
+        std::vector<std::string> out;
+        for (size_t at = 0; (at = text.find("\"id\":\"", at)) != std::string::npos;) {
+            at += 6;
+            std::string id = text.substr(at, text.find('"', at) - at);
+            size_t status = text.find("\"status\":", at) + 9;
+            out.push_back(id + "=" + text.substr(status, text.find_first_of(",}", status) - status));
+        }
+        return out;
+    }
+    std::vector<std::string> tried() {
+        std::vector<std::string> out;
+        for (const Call& call : calls)
+            out.push_back(call.data);
+        return out;
+    }
+};
+
+TEST_F(SendPath, TimeOutsMessageIdAndReplyModeAsTheCommandSays) {
+    std::string name = port("t");
+    send(name, "a");
+    send(name, "b", R"(,"timeout":"2")");
+    send(name, "c", R"(,"timeout":2)");
+    send(name, "d", R"(,"timeout":0.25)");
     ASSERT_EQ(calls.size(), 4u);
-    for (size_t i = 0; i < calls.size(); ++i) {
-        EXPECT_EQ(calls[i].msgid, messageId);
-        EXPECT_TRUE(calls[i].replyMode);
+    for (const Call& call : calls) {
+        EXPECT_TRUE(call.replyMode);
         // One try to queue: a full queue is tried again from the run loop, not waited on.
-        EXPECT_EQ(calls[i].sendTimeout, 0);
+        EXPECT_EQ(call.sendTimeout, 0);
     }
     EXPECT_EQ(calls[0].rcvTimeout, 5.0);
     EXPECT_EQ(calls[1].rcvTimeout, 5.0);
     EXPECT_EQ(calls[2].rcvTimeout, 2.0);
     EXPECT_EQ(calls[3].rcvTimeout, 0.25);
-    output = 1;
-    close(sink[0]);
-    close(sink[1]);
-    CFMessagePortInvalidate(local);
-    CFRelease(local);
-    CFRelease(n);
 }
+
+TEST_F(SendPath, AFullQueueHoldsUpItsOwnTargetOnlyAndTheReplyBeforeWakesIt) {
+    std::string a = port("a"), b = port("b");
+    // While a1 waits: a2 finds a's queue full, a3 goes behind it untried, b1 goes at once.
+    script["a1"] = {{kCFMessagePortSuccess, [&] {
+                         send(a, "a2");
+                         send(a, "a3");
+                         send(b, "b1");
+                     }}};
+    script["a2"] = {{kCFMessagePortSendTimeout, nullptr}};
+    send(a, "a1");
+    EXPECT_EQ(tried(), (std::vector<std::string>{"a1", "a2", "b1"}));
+    // a1's reply says a's receiver is taking requests: a2 then a3 go without a timer's tick.
+    settle();
+    EXPECT_EQ(tried(), (std::vector<std::string>{"a1", "a2", "b1", "a2", "a3"}));
+    EXPECT_EQ(sent(), (std::vector<std::string>{"b1=0", "a1=0", "a2=0", "a3=0"}));
+    EXPECT_TRUE(sendsIdle());
+}
+
+TEST_F(SendPath, ASendThatWouldOutlastTheWaitsAroundItIsHeldInItsTargetsLineOnly) {
+    std::string a = port("a"), b = port("b"), gone = "sendpath.nobody." + std::to_string(getpid());
+    script["a1"] = {{kCFMessagePortSuccess, [&] {
+                         send(a, "a2", R"(,"timeout":1000)");  // would keep a1 waiting past its second
+                         send(a, "a3", R"(,"timeout":1)");     // behind a2, in line order
+                         send(b, "b1", R"(,"timeout":1)");     // another target: not held by a2
+                         send(gone, "g1");                     // nobody's name: answered at once
+                     }}};
+    send(a, "a1", R"(,"timeout":1)");
+    EXPECT_EQ(tried(), (std::vector<std::string>{"a1", "b1"}));
+    settle();
+    EXPECT_EQ(tried(), (std::vector<std::string>{"a1", "b1", "a2", "a3"}));
+    // Held, its time-outs count from when it began, whole.
+    EXPECT_EQ(calls[2].rcvTimeout, 1000);
+    EXPECT_EQ(sent(), (std::vector<std::string>{"b1=0", "g1=-99", "a1=0", "a2=0", "a3=0"}));
+}
+
+TEST_F(SendPath, BelowAMillisecondAFullQueueIsOneTryAndEverySendAnswersOnce) {
+    std::string a = port("a");
+    script["a1"] = {{kCFMessagePortSuccess, [&] { send(a, "a2", R"(,"timeout":0)"); }}};
+    script["a2"] = {{kCFMessagePortSendTimeout, nullptr}};
+    send(a, "a1");
+    settle();
+    EXPECT_EQ(tried(), (std::vector<std::string>{"a1", "a2"}));
+    EXPECT_EQ(sent(), (std::vector<std::string>{"a2=-1", "a1=0"}));
+}
+
+}  // namespace
