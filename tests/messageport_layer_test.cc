@@ -1,15 +1,20 @@
 // The layer's message ports from outside CoreFoundation's API: what travels on
 // the sockets, the descriptors its run loops watch, peers that misbehave.
 #include <CoreFoundation/CoreFoundation.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cfinternal.h"
 #include "messageport_util.h"
@@ -40,7 +45,253 @@ int rawConnect(const std::string& name) {
     return fd;
 }
 
+/// Descriptors open in this process, counted in /proc.
+int openDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (fcntl(fd, F_GETFD) >= 0) ++count;
+    return count;
+}
+
+/// A frame's 12-byte header, then its body.
+std::string frame(const char* magic, int32_t id, uint32_t length, const std::string& body = "") {
+    std::string f(magic, 4);
+    for (uint32_t v : {uint32_t(id), length})
+        for (int i = 0; i < 4; ++i)
+            f.push_back(char((v >> (8 * i)) & 0xff));
+    return f + body;
+}
+
+/// A memfd holding `bytes`, sealed as a sender seals a body, or not at all.
+int memfdWith(const std::string& bytes, bool sealed) {
+    int fd = memfd_create("test-body", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    if (sealed) fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+    return fd;
+}
+
+/// Sends `bytes` in one sendmsg, with `fd` attached when given.
+void sendWith(int to, const std::string& bytes, int fd = -1) {
+    iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (fd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    }
+    EXPECT_EQ(sendmsg(to, &msg, MSG_NOSIGNAL), ssize_t(bytes.size()));
+}
+
+/// Whether the port answered the peer's request (true) or closed its connection (false).
+bool answered(int peer) {
+    timeval limit{10, 0};  // a port that neither answers nor closes fails the test instead of hanging it
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char reply[12];
+    ssize_t n = recv(peer, reply, sizeof reply, MSG_WAITALL);
+    EXPECT_TRUE(n == 12 || n == 0 || (n < 0 && errno == ECONNRESET)) << n << " " << std::strerror(errno);
+    return n == 12;
+}
+
 }  // namespace
+
+TEST_F(MessagePorts, AnOutOfLineBodyIsTrustedOnlySealedWholeAndFromTheReadOfItsHeader) {
+    ServedPort served(uniqueName("bodies"));
+    std::string body(5000, 'b'), other(5000, 'o');
+    int memfdsBefore = 0;
+    auto memfds = [] {
+        int count = 0;
+        for (int fd = 0; fd < 1024; ++fd) {
+            char link[64] = {};
+            std::string path = "/proc/self/fd/" + std::to_string(fd);
+            if (readlink(path.c_str(), link, sizeof link - 1) > 0 && std::strncmp(link, "/memfd:", 7) == 0) ++count;
+        }
+        return count;
+    };
+    memfdsBefore = memfds();
+    // Each case: its frames, each with the memfd it carries, and whether the port answers the last.
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, int>> frames;
+        bool answered;
+    };
+    std::vector<Case> cases = {
+        {"sealed, whole, with its header", {{frame("CFMO", 1, 5000), memfdWith(body, true)}}, true},
+        {"not sealed", {{frame("CFMO", 2, 5000), memfdWith(body, false)}}, false},
+        {"sealed but of another length", {{frame("CFMO", 3, 4999), memfdWith(body, true)}}, false},
+        {"no memfd", {{frame("CFMO", 4, 5000), -1}}, false},
+        {"a stray memfd before a body of its own",
+         {{frame("CFMQ", 5, 1, "q"), memfdWith(other, true)}, {frame("CFMO", 6, 5000), memfdWith(body, true)}},
+         false},
+        {"a stray memfd taken for the body of the next header",
+         {{frame("CFMQ", 7, 1, "q"), memfdWith(body, true)}, {frame("CFMO", 8, 5000), -1}},
+         false},
+    };
+    for (auto& c : cases) {
+        int peer = rawConnect(served.name);
+        for (size_t i = 0; i < c.frames.size(); ++i) {
+            sendWith(peer, c.frames[i].first, c.frames[i].second);
+            if (c.frames[i].second >= 0) close(c.frames[i].second);
+            // The stray's own request is served before the port sees the next read.
+            if (i + 1 < c.frames.size()) {
+                EXPECT_TRUE(answered(peer)) << c.what;
+            }
+        }
+        EXPECT_EQ(answered(peer), c.answered) << c.what;
+        close(peer);
+    }
+    EXPECT_EQ(served.received.ids, (std::vector<SInt32>{1, 5, 7}));
+    EXPECT_EQ(served.received.payloads, (std::vector<std::string>{body, "q", "q"}));
+    EXPECT_EQ(memfds(), memfdsBefore) << "a body was kept after its connection closed";
+}
+
+TEST_F(MessagePorts, PeersNeverTakeTheDescriptorsKeptForTheProcesssOwnRequests) {
+    ServedPort served(uniqueName("reserve"));
+    CFMessagePortRef own = remote(served.name);  // connected while there is room
+    ASSERT_NE(own, nullptr);
+    ASSERT_EQ(sendTo(own, 1, "before", 10), kCFMessagePortSuccess);
+    std::vector<int> peers;
+    for (int i = 0; i < 8; ++i)  // made now, so that connecting takes no descriptor of this side
+        peers.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int parked = memfdWith(std::string(5000, 'p'), true);
+    sockaddr_un addr;
+    unsigned len = cfl::addressFor(served.name, addr);
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    constexpr int kReserve = 16, kHoles = 6;
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(openDescriptors() + 64);
+    ASSERT_LE(low.rlim_cur, saved.rlim_max);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    // Filled up to two descriptors above the reserve, with the lowest numbers free: the
+    // number a peer gets says nothing of how many are left.
+    std::vector<int> fillers;
+    while (openDescriptors() < int(low.rlim_cur) - kReserve - 2 + kHoles)
+        fillers.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    for (int i = 0; i < kHoles; ++i)
+        close(fillers[size_t(i)]);
+
+    // Connected by another process, as a port's own process is never turned away; the
+    // sockets stay here. Two peers fit; every one after them would take the reserve.
+    pid_t child = fork();
+    if (child == 0) {
+        for (int peer : peers)
+            if (connect(peer, reinterpret_cast<sockaddr*>(&addr), len) != 0) _exit(1);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    std::vector<bool> kept;
+    std::string request = frame("CFMQ", 2, 0);
+    for (int peer : peers) {
+        ssize_t sent = send(peer, request.data(), request.size(), MSG_NOSIGNAL);  // fails once turned away
+        kept.push_back(sent == ssize_t(request.size()) && answered(peer));
+    }
+    EXPECT_EQ(kept, (std::vector<bool>{true, true, false, false, false, false, false, false}));
+    // A body that waits for the rest of its header holds one more, so its peer goes too.
+    sendWith(peers[0], "C", parked);
+    EXPECT_FALSE(answered(peers[0]));
+    EXPECT_GE(int(low.rlim_cur) - openDescriptors(), kReserve - 1);  // the reserve, less `own`'s place
+    // The process's own lookups and sends take from the reserve.
+    CFMessagePortRef again = remote(served.name);
+    EXPECT_EQ(sendTo(own, 3, "after", 10), kCFMessagePortSuccess);
+    EXPECT_EQ(again ? sendTo(again, 4, "again", 10) : kCFMessagePortIsInvalid, kCFMessagePortSuccess);
+
+    if (again) CFRelease(again);
+    CFRelease(own);
+    for (size_t i = kHoles; i < fillers.size(); ++i)
+        close(fillers[i]);
+    for (int fd : peers)
+        close(fd);
+    close(parked);
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+TEST_F(MessagePorts, APortsQueueIgnoresPlacesHeldByAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    ServedPort served(uniqueName("squatted"));
+    sockaddr_un places[5];
+    unsigned lengths[5];
+    for (int k = 0; k < 5; ++k)
+        lengths[k] = cfl::slotAddress(served.name, k, places[k]);
+    std::string big(5000, 'x');
+    // Another user binds all five places of our port: first without listening (a sender
+    // once connected to them in a loop), then listening (a sender waited out its time-out).
+    for (bool listening : {false, true}) {
+        int ready[2], finish[2];
+        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(finish, O_CLOEXEC), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            close(finish[1]);
+            if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(100);
+            int held[5];
+            for (int k = 0; k < 5; ++k) {
+                held[k] = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                if (bind(held[k], reinterpret_cast<sockaddr*>(&places[k]), lengths[k]) != 0) _exit(101);
+                if (listening && listen(held[k], 8) != 0) _exit(102);
+            }
+            char c = 'r';
+            if (write(ready[1], &c, 1) != 1 || read(finish[0], &c, 1) < 0) _exit(103);
+            int connections = 0;
+            for (int fd : held)
+                while (accept(fd, nullptr, nullptr) >= 0)
+                    ++connections;
+            _exit(connections);
+        }
+        close(ready[1]);
+        close(finish[0]);
+        char c;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        CFMessagePortRef p = remote(served.name);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(sendTo(p, 1, "in line", 2), kCFMessagePortSuccess) << "listening: " << listening;
+        CFRelease(p);
+        p = remote(served.name);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(sendTo(p, 2, big, 2), kCFMessagePortSuccess) << "listening: " << listening;
+        CFRelease(p);
+        close(finish[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        // A sender asks a listening place once, to learn its owner; one that only binds, never.
+        EXPECT_EQ(WEXITSTATUS(status), listening ? 2 : 0);
+        close(ready[0]);
+        close(finish[1]);
+    }
+    EXPECT_EQ(served.received.ids, (std::vector<SInt32>{1, 2, 1, 2}));
+}
+
+TEST_F(MessagePorts, ASendToOnesOwnPortWithNoTimeToWaitRunsTheCalloutAndMissesTheReply) {
+    // As CFMessagePortSendRequest does: one run of no time serves the request, and the
+    // wait ends by the clock, not by what the run returned.
+    Received r;
+    r.reply = "pong";
+    std::string name = uniqueName("instant");
+    CFMessagePortRef local = makeLocal(name, &r);
+    ASSERT_NE(local, nullptr);
+    schedule(local, CFRunLoopGetCurrent());
+    CFMessagePortRef peer = remote(name);
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(sendTo(peer, 1, "now", 0), kCFMessagePortReceiveTimeout);
+    EXPECT_EQ(r.ids, std::vector<SInt32>{1});
+    std::string reply;
+    EXPECT_EQ(sendTo(peer, 2, "later", 5, &reply), kCFMessagePortSuccess);
+    EXPECT_EQ(reply, "pong");
+    EXPECT_EQ(r.ids, (std::vector<SInt32>{1, 2}));
+    CFRelease(peer);
+    CFMessagePortInvalidate(local);
+    CFRelease(local);
+}
 
 TEST_F(MessagePorts, AReceiverThatHangsUpBetweenRequestsIsLetGoAndFoundInvalid) {
     auto served = std::make_unique<ServedPort>(uniqueName("between"));

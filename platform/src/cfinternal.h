@@ -115,6 +115,8 @@ struct sockaddr_un;
 namespace cfl {
 /// The abstract socket address of a port name for this user; returns its length.
 unsigned addressFor(const std::string& name, sockaddr_un& addr);
+/// The abstract socket address of place `k` (0 to 4) in the queue of port `name`; returns its length.
+unsigned slotAddress(const std::string& name, int k, sockaddr_un& addr);
 
 /// A new owned string from UTF-8 that is already valid.
 CFStringRef makeString(std::string utf8);

@@ -3,6 +3,7 @@
 //
 // Abstract names vanish with the process that bound them, however it ends, so
 // nothing is left to clean up. Peers are checked with SO_PEERCRED both ways.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -14,15 +15,17 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -116,12 +119,22 @@ struct FrameReader {
     Bytes ahead;
     size_t aheadAt = 0;
     bool readsAhead = false;
-    /// A port's reader takes descriptors in: queue slots, which it lets go at once
-    /// (the request is taken), and out-of-line bodies, kept here until their header.
+    /// A port's reader takes descriptors in: queue places, which it lets go at once
+    /// (the request is taken), and an out-of-line body, kept in `bodyFd` until its header.
     bool takesFds = false;
-    std::deque<int> bodies;
-    /// Descriptors the kernel dropped because this process had no room for them.
-    size_t lost = 0;
+    /// The memfd of the read numbered `bodyRead`, waiting for a `CFMO` header whose first
+    /// byte came in that same read; -1 when none. The kernel attaches descriptors to the
+    /// first byte of the sendmsg that carried them and ends a read after those bytes, so
+    /// a sender's header and its body always arrive in one read, and a memfd of any other
+    /// read is no body of that header.
+    int bodyFd = -1;
+    uint64_t bodyRead = 0;
+    /// Reads that returned bytes, counted; the one that brought the current header's first
+    /// byte, the one whose bytes wait in `ahead`, and the last one whose descriptors the
+    /// kernel dropped because this process had no room for them (MSG_CTRUNC).
+    uint64_t reads = 0, headerRead = 0, aheadRead = 0, lostRead = 0;
+    /// A body came that no header can claim: a second one in one read, or one while another waits.
+    bool stray = false;
 
     enum Result { kMore, kFrame, kClosed, kGarbage, kWouldBlock, kFailed, kBodyLost };
 
@@ -147,8 +160,9 @@ struct FrameReader {
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
         ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-        if (n < 0) return n;
-        if (msg.msg_flags & MSG_CTRUNC) ++lost;
+        if (n <= 0) return n;
+        ++reads;
+        if (msg.msg_flags & MSG_CTRUNC) lostRead = reads;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
             size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -156,11 +170,13 @@ struct FrameReader {
                 int passed;
                 std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
                 struct stat st {};
-                // A slot is let go here, which is what taking the request means; a body
-                // waits for its header, and a peer may have only one on the way.
-                if (fstat(passed, &st) == 0 && S_ISREG(st.st_mode) && bodies.size() < kFdsPerMessage) {
-                    bodies.push_back(passed);
+                // A place is let go here, which is what taking the request means; a body
+                // waits for its header, and only one may wait.
+                if (fstat(passed, &st) == 0 && S_ISREG(st.st_mode) && bodyFd < 0) {
+                    bodyFd = passed;
+                    bodyRead = reads;
                 } else {
+                    stray = stray || S_ISREG(st.st_mode);
                     close(passed);
                 }
             }
@@ -174,19 +190,20 @@ struct FrameReader {
         ssize_t n = pull(fd, ahead.data(), ahead.size());
         ahead.resize(n > 0 ? size_t(n) : 0);
         aheadAt = 0;
+        aheadRead = reads;
         return n;
     }
 
-    /// The body of an out-of-line request, from the memfd that came with its header.
+    /// The body of an out-of-line request, from the memfd that came in the read of its header.
     /// It is trusted only sealed against every change and exactly as long as the header says.
     Result readOutOfLine(size_t length) {
-        if (bodies.empty()) {
-            if (lost == 0) return kGarbage;
-            --lost;
+        if (bodyFd < 0 || bodyRead != headerRead) {
+            if (bodyFd >= 0 || lostRead != headerRead) return kGarbage;
+            lostRead = 0;
             return kBodyLost;
         }
-        int memfd = bodies.front();
-        bodies.pop_front();
+        int memfd = bodyFd;
+        bodyFd = -1;
         constexpr int kSealed = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
         struct stat st {};
         int seals = fcntl(memfd, F_GET_SEALS);
@@ -208,16 +225,23 @@ struct FrameReader {
     /// Reads what the socket has, up to one complete frame.
     Result step(int fd, const char (&magic)[4], size_t& budget) {
         for (;;) {
+            if (stray) return kGarbage;
             if (!inBody) {
+                if (have == 0 && buffered()) headerRead = aheadRead;
                 have += takeAhead(header + have, kHeaderSize - have);
                 if (have < kHeaderSize) {
                     ssize_t n = readsAhead ? readAhead(fd) : pull(fd, header + have, kHeaderSize - have);
                     if (n == 0) return kClosed;
                     if (n < 0)
                         return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : errno == EINTR ? kMore : kFailed;
-                    if (!readsAhead) have += size_t(n);
+                    if (!readsAhead) {
+                        if (have == 0) headerRead = reads;
+                        have += size_t(n);
+                    }
                     continue;  // bytes read ahead go to the header at the top
                 }
+                // A body from a read before this header's was claimed by no header.
+                if (bodyFd >= 0 && bodyRead < headerRead) return kGarbage;
                 bool outOfLine = takesFds && std::memcmp(header, kOutOfLineMagic, 4) == 0;
                 if (!outOfLine && std::memcmp(header, magic, 4) != 0) return kGarbage;
                 uint32_t len = getU32(header + 8);
@@ -301,12 +325,15 @@ struct Connection {
     bool busy = false;
     /// Taken off the loop because it reported while busy; put back after the callout.
     bool parked = false;
+    /// A request of this connection reached the callout.
+    bool delivered = false;
+    /// The process that connected: when it is this one, its descriptors are the reserve's to use.
+    pid_t pid = 0;
     std::function<void(uint32_t)> handler;
 
     ~Connection() {
         if (outBody) CFRelease(outBody);
-        for (int body : in.bodies)
-            close(body);
+        if (in.bodyFd >= 0) close(in.bodyFd);
         if (fd >= 0) close(fd);
     }
     bool flushed() const {
@@ -343,17 +370,6 @@ std::string userPrefix() {
     return prefix;
 }
 
-/// The address of queue slot `k` of a port: whoever binds it holds one place in the port's queue.
-unsigned slotAddress(const std::string& name, int k, sockaddr_un& addr) {
-    // Appended piece by piece: GCC 12 warns falsely on the operator+ chain in Release builds.
-    std::string path = userPrefix();
-    path += '!';
-    path += std::to_string(k);
-    path += '#';
-    path += digestOf(name);
-    return abstractAddress(path, addr);
-}
-
 }  // namespace
 
 /// The socket address of a name for this user: the name itself when it fits,
@@ -367,6 +383,17 @@ unsigned addressFor(const std::string& name, sockaddr_un& addr) {
         path += '#';
         path += digestOf(name);
     }
+    return abstractAddress(path, addr);
+}
+
+/// The address of place `k` in a port's queue: whoever of this user binds it holds that place.
+unsigned slotAddress(const std::string& name, int k, sockaddr_un& addr) {
+    // Appended piece by piece: GCC 12 warns falsely on the operator+ chain in Release builds.
+    std::string path = userPrefix();
+    path += '!';
+    path += std::to_string(k);
+    path += '#';
+    path += digestOf(name);
     return abstractAddress(path, addr);
 }
 
@@ -408,6 +435,47 @@ struct __CFMessagePort : cfl::Object {
 namespace cfl {
 namespace {
 
+/// Descriptors the process has open, exactly, or -1 when /proc cannot say. Since
+/// Linux 6.2 the size of /proc/self/fd is the number of set bits in the process's
+/// table of open descriptors, taken under the table's lock: every number handed out
+/// and not yet closed, whoever opened it, whatever its number. Older kernels size it 0,
+/// and the directory is counted instead (its own descriptor left out). One stat, about
+/// 2 µs; counting the directory costs about 0.2 µs a descriptor. Any thread.
+long descriptorsInUse() {
+    struct stat st {};
+    if (stat("/proc/self/fd", &st) == 0 && st.st_size > 0) return long(st.st_size);
+    int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return errno == EMFILE || errno == ENFILE ? LONG_MAX : -1;
+    long count = -1;  // the directory's own descriptor
+    alignas(8) char entries[4096];
+    for (;;) {
+        long n = syscall(SYS_getdents64, dir, entries, sizeof entries);
+        if (n <= 0) break;
+        for (long at = 0; at < n;) {
+            auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+            if (entry->d_name[0] != '.') ++count;
+            at += entry->d_reclen;
+        }
+    }
+    close(dir);
+    return count;
+}
+
+/// Whether the process, holding the peer's descriptor `newest` (just accepted or
+/// received), has fewer than kReservedDescriptors left for its own lookups and sends.
+/// The kernel hands out the lowest free number, so every number below `newest` is in
+/// use: when that alone takes the reserve, nothing is counted; otherwise the open
+/// descriptors are counted, since closed ones below may leave holes that a number
+/// cannot show. Any thread; calls out to nothing.
+bool inReserve(int newest) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+    if (rlim_t(newest) + 1 + kReservedDescriptors > limit.rlim_cur) return true;
+    long open = descriptorsInUse();
+    if (open < 0) return false;  // no /proc: the number above is all there is to go by
+    return rlim_t(open) + kReservedDescriptors > limit.rlim_cur;
+}
+
 void closeConnection(CFMessagePortRef port, Connection* c) {
     if (c->closed) return;
     c->closed = true;
@@ -447,6 +515,7 @@ void deliver(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
     c->in.body = {};
     CFRetain(port);
     c->busy = true;
+    c->delivered = true;
     CFDataRef answer = port->callout ? port->callout(port, msgid, data, port->context.info) : nullptr;
     c->busy = false;
     CFRelease(data);
@@ -464,13 +533,8 @@ void deliver(CFMessagePortRef port, const std::shared_ptr<Connection>& c) {
     CFRelease(port);
 }
 
-void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c, uint32_t events) {
-    if (c->busy) {
-        // The callout runs the loop again; this peer waits until it returns.
-        unwatch(port->loop, c->watchId);
-        c->parked = true;
-        return;
-    }
+/// Reads and serves what a peer sent, as far as it goes without waiting. The port's loop; calls out to its callout.
+void readRequests(CFMessagePortRef port, const std::shared_ptr<Connection>& c, uint32_t events) {
     if (!c->flushed()) {
         if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) flushConnection(port, c);
         // Requests read ahead are served now that the peer has taken its reply: the
@@ -506,23 +570,45 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
     }
 }
 
+void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c, uint32_t events) {
+    if (c->busy) {
+        // The callout runs the loop again; this peer waits until it returns.
+        unwatch(port->loop, c->watchId);
+        c->parked = true;
+        return;
+    }
+    readRequests(port, c, events);
+    // A body that waits for the rest of its header holds one of our descriptors for
+    // as long as the peer likes: a peer may not keep one from the reserve. (A body read
+    // with its header was closed already, at no cost here.)
+    if (!c->closed && c->in.bodyFd >= 0 && inReserve(c->in.bodyFd) && c->pid != getpid())
+        closeConnection(port, c.get());
+}
+
 /// A descriptor held in reserve for the moments the process has none: it is given
 /// up to turn away a peer that would otherwise keep a listener readable and the
-/// loop spinning, or to let one request of the process's own through. Only
+/// loop spinning, or to let one request of the process's own through. Any thread
+/// may give it up or take it back (a request may be sent from any thread), so it
+/// changes hands only by atomic exchange: exactly one caller closes a given spare,
+/// and a spare opened by a caller that lost the race is closed again. Only
 /// giveUpSpare and keepSpare touch it.
-int gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+std::atomic<int> gSpareFd{open("/dev/null", O_RDONLY | O_CLOEXEC)};
 
 /// Frees the spare descriptor's number for a moment's use; false when it is spent.
+/// Any thread; calls out to nothing.
 bool giveUpSpare() {
-    if (gSpareFd < 0) return false;
-    close(gSpareFd);
-    gSpareFd = -1;
+    int fd = gSpareFd.exchange(-1);
+    if (fd < 0) return false;
+    close(fd);
     return true;
 }
 
-/// Takes the spare descriptor back once a number is free again.
+/// Takes the spare descriptor back once a number is free again. Any thread; calls out to nothing.
 void keepSpare() {
-    if (gSpareFd < 0) gSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (gSpareFd.load(std::memory_order_relaxed) >= 0) return;
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int none = -1;
+    if (fd >= 0 && !gSpareFd.compare_exchange_strong(none, fd)) close(fd);
 }
 
 void turnAwayOnePeer(int listenFd) {
@@ -532,29 +618,29 @@ void turnAwayOnePeer(int listenFd) {
     keepSpare();
 }
 
-/// Whether `fd` lies among the last descriptors the process may open. The lowest
-/// free number is always taken, so every number below it is in use.
-bool inReserve(int fd) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
-    return rlim_t(fd) + kReservedDescriptors >= limit.rlim_cur;
-}
-
+/// Takes new peers in. The port's loop; calls out to the port's callout for a request
+/// that came with its connection.
 void acceptAll(CFMessagePortRef port) {
-    for (int i = 0; i < 64; ++i) {
+    CFRetain(port);  // the callout may let the port go
+    for (int i = 0; i < 64 && port->listenFd >= 0; ++i) {
         int fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE) turnAwayOnePeer(port->listenFd);
-            return;
+            break;
         }
         // Peers that hold many connections open must not take the descriptors that
-        // the process's own lookups and sends need: beyond the reserve, new ones are refused.
-        if (!sameUser(fd) || inReserve(fd)) {
+        // the process's own lookups and sends need: beyond the reserve, new ones are
+        // refused. A connection of this process is one of those lookups or sends.
+        ucred cred{};
+        socklen_t credLen = sizeof cred;
+        bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0;
+        if (!known || cred.uid != effectiveUid() || (inReserve(fd) && cred.pid != getpid())) {
             close(fd);
             continue;
         }
         auto c = std::make_shared<Connection>();
         c->fd = fd;
+        c->pid = cred.pid;
         c->in.readsAhead = true;
         c->in.takesFds = true;
         std::weak_ptr<Connection> weak = c;
@@ -563,7 +649,14 @@ void acceptAll(CFMessagePortRef port) {
         };
         c->watchId = watch(port->loop, fd, EPOLLIN, c->handler);
         port->connections[c.get()] = c;
+        // A Mach message needs no connection: a request that came with its connection is
+        // served in the turn that takes the connection in (a send of no time to a port of
+        // this loop runs its callout, as on macOS), and, as a port serves one message a
+        // turn, the turn ends there.
+        serveConnection(port, c, EPOLLIN);
+        if (c->delivered) break;
     }
+    CFRelease(port);
 }
 
 void schedule(CFMessagePortRef port, CFRunLoopRef rl) {
@@ -629,16 +722,21 @@ Reach connectTo(const std::string& key, int& fdOut, double deadline = 0) {
     return err == EAGAIN || err == EINPROGRESS ? kNoRoom : kNoSuchPort;
 }
 
-enum class Owner { ours, notOurs, unknown };
+enum class Owner { ours, notOurs, unknown, nobody };
 
-/// Who owns the listener at `key`'s address, read from the kernel's socket table
-/// (sock_diag, with owners from Linux 5.3 on), for a listener that has no room to
-/// be asked by connecting. Lists every listening Unix socket: used only then.
-Owner listenerOwner(const std::string& key) {
-    sockaddr_un addr;
-    socklen_t len = addressFor(key, addr);
-    const char* name = addr.sun_path;
-    size_t nameLen = len - offsetof(sockaddr_un, sun_path);
+/// Socket states for addressOwner: listeners only, or every socket.
+constexpr uint32_t kListeners = 1u << 10;  // TCP_LISTEN
+constexpr uint32_t kAnyState = ~0u;
+
+/// Who holds the abstract address `name` (`nameLen` bytes, its leading NUL included),
+/// read from the kernel's socket table (sock_diag, with owners from Linux 5.3 on),
+/// among the sockets in `states`. The connections that a listener accepted, or has yet
+/// to accept (those with uid 0), carry its name as well, so a listener answers for its
+/// name; otherwise any socket of another user that carries it makes it theirs (one
+/// bound, then connected). `nobody` when no socket carries it, `unknown` when the kernel
+/// cannot say. Lists every Unix socket in those states: used only where nothing cheaper
+/// answers. Any thread; calls out to nothing.
+Owner addressOwner(const char* name, size_t nameLen, uint32_t states) {
     int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (nl < 0) return Owner::unknown;
     struct {
@@ -649,9 +747,10 @@ Owner listenerOwner(const std::string& key) {
     ask.head.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     ask.head.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     ask.req.sdiag_family = AF_UNIX;
-    ask.req.udiag_states = 1u << 10;  // TCP_LISTEN
+    ask.req.udiag_states = states;
     ask.req.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_UID;
-    Owner owner = Owner::unknown;
+    Owner listener = Owner::nobody, others = Owner::nobody;
+    bool answered = false, silent = false;
     bool done = send(nl, &ask, sizeof ask, 0) != ssize_t(sizeof ask);
     std::vector<char> buffer(32768);
     while (!done) {
@@ -659,6 +758,7 @@ Owner listenerOwner(const std::string& key) {
         if (n <= 0) break;
         for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
             if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                answered = h->nlmsg_type == NLMSG_DONE;
                 done = true;
                 break;
             }
@@ -672,12 +772,31 @@ Owner listenerOwner(const std::string& key) {
                 if (a->rta_type == UNIX_DIAG_UID && RTA_PAYLOAD(a) >= sizeof(uint32_t))
                     uid = static_cast<const uint32_t*>(RTA_DATA(a));
             }
-            // A kernel that does not report owners leaves it unknown.
-            if (named && uid) owner = *uid == effectiveUid() ? Owner::ours : Owner::notOurs;
+            if (!named) continue;
+            if (!uid) {
+                silent = true;  // a kernel that does not report owners
+                continue;
+            }
+            Owner owner = *uid == effectiveUid() ? Owner::ours : Owner::notOurs;
+            if (msg->udiag_state == 10) {  // TCP_LISTEN
+                listener = owner;
+            } else if (others != Owner::notOurs) {
+                others = owner;
+            }
         }
     }
     close(nl);
-    return owner;
+    if (!answered) return Owner::unknown;
+    if (listener != Owner::nobody) return listener;
+    return silent ? Owner::unknown : others;
+}
+
+/// Who owns the listener at `key`'s address, for a listener that has no room to be
+/// asked by connecting. Any thread; calls out to nothing.
+Owner listenerOwner(const std::string& key) {
+    sockaddr_un addr;
+    socklen_t len = addressFor(key, addr);
+    return addressOwner(addr.sun_path, len - offsetof(sockaddr_un, sun_path), kListeners);
 }
 
 /// Outcomes of taking a place in a port's queue.
@@ -705,33 +824,59 @@ Slot takeSlot(const std::string& key, int& slotOut) {
     return err == EADDRINUSE ? Slot::full : Slot::failed;
 }
 
-/// Blocks until one of the port's places may have come free or the deadline passes:
-/// a connection to each held slot is reset when the receiver lets the slot go.
-void waitForSlot(const std::string& key, double deadline) {
+/// What a sender that found all of a port's places bound learns of their holders.
+struct Places {
+    /// Connections to places of this user that listen: each is reset when the receiver lets its place go.
     pollfd watched[kQueueLimit];
     int count = 0;
-    bool freed = false;
-    for (int k = 0; k < kQueueLimit && !freed; ++k) {
+    /// Places held by this user, the receiver's: only these count as taken.
+    int ours = 0;
+    Places() = default;
+    Places(const Places&) = delete;
+    Places& operator=(const Places&) = delete;
+    ~Places() {
+        for (int i = 0; i < count; ++i)
+            close(watched[i].fd);
+    }
+};
+
+/// Finds who holds each of the port's places, once all of them were found bound. A
+/// place that listens is asked by connecting: SO_PEERCRED names who listens, and a
+/// connection to one of ours is kept to learn when it goes. One that does not listen,
+/// or whose backlog is full, is looked up in the kernel's socket table. A place of
+/// another user, one let go meanwhile, or one whose holder nobody can tell is not
+/// counted, and the first such place ends the look: one is enough to send without a
+/// place. So another user's socket is connected to at most once a look, and a look is
+/// made once per bind that found every place in use. Any thread; calls out to nothing.
+void findHolders(const std::string& key, Places& places) {
+    for (int k = 0; k < kQueueLimit; ++k) {
         sockaddr_un addr;
         socklen_t len = slotAddress(key, k, addr);
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) break;
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-            watched[count++] = {fd, POLLIN, 0};
-        } else {
-            freed = errno == ECONNREFUSED;  // nobody holds it (any more)
-            close(fd);
+        Owner owner = Owner::ours;  // a place that cannot be asked counts, as a full queue does
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+            owner = sameUser(fd) ? Owner::ours : Owner::notOurs;
+            if (owner == Owner::ours) {
+                places.watched[places.count++] = {fd, POLLIN, 0};
+                fd = -1;
+            }
+        } else if (fd >= 0 && (errno == ECONNREFUSED || errno == EAGAIN)) {
+            owner = addressOwner(addr.sun_path, len - offsetof(sockaddr_un, sun_path), kAnyState);
         }
+        if (fd >= 0) close(fd);
+        if (owner != Owner::ours) return;
+        ++places.ours;
     }
-    if (!freed) {
-        int ms = std::isinf(deadline) ? -1 : int(std::ceil(std::max(0.0, deadline - now()) * 1000));
-        // Without a slot to watch (no descriptor, or a slot's backlog full), look again soon.
-        if (count < kQueueLimit && (ms < 0 || ms > 10)) ms = 10;
-        while (poll(watched, nfds_t(count), ms) < 0 && errno == EINTR) {
-        }
+}
+
+/// Blocks until one of the port's places, all of them ours, may have come free or the
+/// deadline passes. A place that cannot be watched (it does not listen yet, or this
+/// process had no descriptor) is looked at again after 10 ms at most. Any thread; calls out to nothing.
+void waitForPlace(Places& places, double deadline) {
+    int ms = std::isinf(deadline) ? -1 : int(std::ceil(std::max(0.0, deadline - now()) * 1000));
+    if (places.count < kQueueLimit && (ms < 0 || ms > 10)) ms = 10;
+    while (poll(places.watched, nfds_t(places.count), ms) < 0 && errno == EINTR) {
     }
-    for (int i = 0; i < count; ++i)
-        close(watched[i].fd);
 }
 
 /// A sealed memfd holding `length` bytes, or -1.
@@ -862,10 +1007,17 @@ SInt32 queueRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, doubl
             Slot got = takeSlot(remote->key, slot.fd);
             if (got == Slot::failed) return kCFMessagePortTransportError;
             if (got == Slot::full) {
-                closeRemote(remote);  // a request without a place holds no connection meanwhile
-                if (now() >= deadline) return kCFMessagePortSendTimeout;
-                waitForSlot(remote->key, deadline);
-                continue;
+                // Asked only now, so that a place costs one bind: the places count only
+                // as far as this user holds them. Another user may bind our addresses
+                // (they carry no permissions); then the request goes without a place.
+                Places places;
+                findHolders(remote->key, places);
+                if (places.ours == kQueueLimit) {
+                    closeRemote(remote);  // a request without a place holds no connection meanwhile
+                    if (now() >= deadline) return kCFMessagePortSendTimeout;
+                    waitForPlace(places, deadline);
+                    continue;
+                }
             }
         }
         // A port that could not connect when it was looked up (its listener had no
