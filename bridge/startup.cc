@@ -20,8 +20,9 @@ std::thread* reader = nullptr;
 
 /// Descriptors the tool needs beyond one per port: the run loop's own (its wait and
 /// its wake-up), one request's (its connection, its queue slot, an out-of-line body),
-/// and the 16 below which the Linux ports turn new peers away to keep them.
-constexpr int kDescriptorsToRun = 5 + 16;
+/// one peer's connection, and the 16 below which the Linux ports turn new peers away
+/// to keep them: with one fewer the tool would start and take in no message at all.
+constexpr int kDescriptorsToRun = 2 + 3 + 1 + 16;
 
 /// Whether `count` more descriptors can be opened. Asked before the run loop
 /// exists: a loop that cannot make its wake-up would sleep through every command.
@@ -59,6 +60,10 @@ int startUp(int argc, char** argv) {
     output = 1;
     // A closed pipe must end the tool through its own exit path, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // SIGTERM is how drivers' process libraries end a child, so it ends the tool even when
+    // the driver itself ignores it. SIGINT and SIGHUP stay as inherited: ignored, they are
+    // a shell's background job or nohup saying the terminal must not end the tool.
+    std::signal(SIGTERM, SIG_DFL);
     tuneMemory();
 
     std::vector<std::string> arguments;

@@ -8,6 +8,7 @@ send tests that need the Linux layer are in test_send.py.
 
 import base64
 import os
+import time
 import unittest
 
 from harness import Case, command, sent, unique_name
@@ -75,9 +76,15 @@ class Waiting(Case):
         stopped.stop()
         live = self.started(live_name)
         tool = self.started(unique_name())
-        tool.write("".join(command(cmd="send", id=i, target=stopped_name, timeout=600) for i in range(1000)))
+        # Written over a second, so that later ones would outlast the first one's wait and are
+        # held; the last one is held whatever the machine's pace, its time-out being ten times longer.
+        for chunk in range(10):
+            tool.write("".join(command(cmd="send", id=i, target=stopped_name, timeout=600)
+                               for i in range(chunk * 100, chunk * 100 + 100)))
+            time.sleep(0.1)
+        tool.write(command(cmd="send", id="held", target=stopped_name, timeout=6000))
         tool.write(command(cmd="lookup", id="L", target=live_name) + command(cmd="send", id="S", target=live_name))
-        # Each answer would otherwise wait out ten minutes of time-outs.
+        # Holds are per target: each answer would otherwise wait out ten minutes of time-outs.
         self.assertEqual(tool.events(2), [{"event": "lookup", "id": "L", "found": True}, sent("S", 0)])
         tool.cmd(cmd="quit")
         self.assertEqual(tool.rest(), [])

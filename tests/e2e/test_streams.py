@@ -104,6 +104,17 @@ class Streams(Case):
         proc.stdin.close()
         self.assertEqual(proc.wait(WAIT), 0)
 
+    def test_the_fewest_descriptors_it_starts_with_still_take_in_a_message(self):
+        name = unique_name()
+        limit = next(n for n in range(8, 64) if subprocess.run(
+            [BINARY, "listen", name], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=WAIT,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, n))).returncode != 71)
+        proc = self.started_with_descriptors(name, limit)
+        self.assertEqual(peer.send(name, 7, b"in", timeout=WAIT), b"")
+        self.assertEqual(check_line(proc.stdout.readline()), {"event": "message", "port": name, "msgid": 7,
+                                                             "data": "aW4="})
+
+
 class NestedWaits(Case):
     def test_a_settled_outer_send_does_not_keep_waking_the_inner_wait(self):
         tool = self.started(unique_name("self"))

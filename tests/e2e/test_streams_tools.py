@@ -6,6 +6,7 @@ the streams' tests that need the Linux layer are in test_streams.py.
 
 import os
 import resource
+import signal
 import subprocess
 import threading
 import time
@@ -38,6 +39,14 @@ class Streams(Case):
             self.assertEqual(check_line(proc.stdout), {"event": "error", "message": "too few file descriptors "
                                                        "to run: raise the limit (ulimit -n)"})
             self.assertEqual(proc.returncode, 71)
+
+    def test_sigterm_ends_the_tool_even_when_its_driver_ignores_it(self):
+        proc = subprocess.Popen([BINARY, "listen", unique_name()], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                preexec_fn=lambda: signal.signal(signal.SIGTERM, signal.SIG_IGN))
+        self.addCleanup(proc.kill)
+        self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+        proc.terminate()
+        self.assertEqual(proc.wait(WAIT), -signal.SIGTERM)
 
     def test_a_driver_that_writes_everything_before_reading_gets_every_answer(self):
         name = unique_name()
