@@ -21,7 +21,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "plugin")
+STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "burst", "plugin")
 # Arguments: step names to run only those, and a build folder (build-bench/ by default).
 _folders = [a for a in sys.argv[1:] if a not in STEPS]
 BUILD = os.path.abspath(_folders[0]) if _folders else os.path.join(ROOT, "build-bench")
@@ -490,6 +490,56 @@ def waiting(count=1000, timeout=2.0, flood=4200):
     row("waiting: %d sends of %g s to one stopped receiver, last answer" % (flood, timeout), "%.2f s" % last,
         "15 s goal", "%.2f" % (last / 15), "< 15 s", last < 15)
     row("waiting: the lookup written after them, answered", "%.2f s" % look, "", "", "(shown)", True)
+
+
+def burst(n=2000, senders=4, each=500):
+    """Sends written in one go to a live receiver, against a peer that keeps five requests in
+    flight over the same wire format and sends on each reply."""
+    def tools(k, per, rep):
+        receiver = Port("%s.burst%d.%d.%d" % (TAG, k, per, rep))
+        procs = []
+        for i in range(k):
+            p = subprocess.Popen([tool("vornex-port"), "listen", "%s.s%d" % (receiver.name, i)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            p.stdout.readline()
+            procs.append(p)
+        data = b"".join(b'{"cmd":"send","target":"%s","id":%d,"data":"AAAAAA=="}\n' % (receiver.name.encode(), j)
+                        for j in range(per))
+        started = time.perf_counter()
+        for p in procs:
+            p.stdin.write(data)
+            p.stdin.flush()
+        good = 0
+        for p in procs:
+            for _ in range(per):
+                good += json.loads(p.stdout.readline()).get("status") == 0
+        seconds = time.perf_counter() - started
+        for p in procs:
+            p.kill()
+            p.wait()
+        receiver.stop()
+        return seconds, good == k * per
+
+    def reference(k, per, rep):
+        receiver = Port("%s.burstref%d.%d.%d" % (TAG, k, per, rep))
+        runs = [subprocess.Popen([tool("five_in_flight"), receiver.name, str(per), "4"], stdout=subprocess.PIPE)
+                for _ in range(k)]
+        seconds = max(float(r.communicate()[0]) for r in runs)
+        receiver.stop()
+        return seconds
+
+    for label, k, per in (("%s sends in one write to a live receiver" % "{:,}".format(n), 1, n),
+                          ("%d senders x %d to one receiver" % (senders, each), senders, each)):
+        times, refs, clean = [], [], True
+        for rep in range(REPS):
+            seconds, ok = tools(k, per, rep)
+            times.append(seconds)
+            clean = clean and ok
+            refs.append(reference(k, per, rep))
+        ratio = paired_ratio(refs, times)
+        row("burst: %s%s" % (label, "" if clean else " (NOT every send 0)"), "%.3f s" % median(times),
+            "%.3f s five in flight" % median(refs), "%.0f%%" % (100 * ratio), ">= 70%, every send 0",
+            clean and ratio >= 0.7)
 
 
 def main():
