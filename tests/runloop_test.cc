@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -117,4 +118,39 @@ TEST(RunLoop, NestedRunsFromAFloodOfBlocksStayShallow) {
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
     EXPECT_EQ(ran, count);
     EXPECT_LE(deepest, 32);
+}
+
+TEST(RunLoop, TimersAddedFromAnyThreadWakeTheLoopAndPastDatesFireInTheOrderGiven) {
+    CFRunLoopRef main = CFRunLoopGetCurrent();
+    struct Fired {
+        std::vector<int>* log;
+        int id;
+    };
+    std::vector<int> order;
+    Fired one{&order, 1}, two{&order, 2};
+    std::vector<CFRunLoopTimerRef> timers;
+    // The second is further in the past: both count as due from when they were made, the first first.
+    for (auto [fired, past] : {std::pair{&one, 10.0}, std::pair{&two, 20.0}}) {
+        CFRunLoopTimerContext context = {0, fired, nullptr, nullptr, nullptr};
+        timers.push_back(CFRunLoopTimerCreate(
+            nullptr, CFAbsoluteTimeGetCurrent() - past, 0, 0, 0,
+            [](CFRunLoopTimerRef, void* info) {
+                auto* f = static_cast<Fired*>(info);
+                f->log->push_back(f->id);
+                if (f->log->size() == 2) CFRunLoopStop(CFRunLoopGetMain());
+            },
+            &context));
+    }
+    std::thread adder([&] {
+        // Most likely added while the main thread already sleeps in its ten-minute run:
+        // then only the wake-up that adding brings ends that run early.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (CFRunLoopTimerRef t : timers)
+            CFRunLoopAddTimer(main, t, kCFRunLoopDefaultMode);
+    });
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 600, false), kCFRunLoopRunStopped);
+    adder.join();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    for (CFRunLoopTimerRef t : timers)
+        CFRelease(t);
 }

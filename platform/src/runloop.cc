@@ -67,6 +67,9 @@ struct __CFRunLoop : cfl::Object {
     int sources = 0;
     /// Version-0 sources added to this loop, each retained by it.
     std::vector<CFRunLoopSourceRef> sources0;
+    /// Guards `timers` and each timer's `loop` and `fireAt`: any thread may add, set or
+    /// invalidate a timer, as in CoreFoundation, while this loop's thread fires them.
+    std::mutex timerLock;
     /// Timers added to this loop, each retained by it until invalidated.
     std::vector<CFRunLoopTimerRef> timers;
 
@@ -226,11 +229,16 @@ bool modeIsEmpty(__CFRunLoop* rl) {
     // `rl` is the calling thread's loop, the main loop only on the main thread: there
     // the main dispatch queue is always in the mode.
     if (rl == gMain) return false;
-    return rl->sources == 0 && rl->sources0.empty() && rl->timers.empty() && !hasBlocks(rl);
+    {
+        std::lock_guard<std::mutex> hold(rl->timerLock);
+        if (!rl->timers.empty()) return false;
+    }
+    return rl->sources == 0 && rl->sources0.empty() && !hasBlocks(rl);
 }
 
 /// The earliest time a timer of `rl` fires, or `deadline` when that is sooner.
 double nextWake(__CFRunLoop* rl, double deadline) {
+    std::lock_guard<std::mutex> hold(rl->timerLock);
     for (CFRunLoopTimerRef t : rl->timers)
         if (!t->firing) deadline = std::min(deadline, t->fireAt);
     return deadline;
@@ -240,31 +248,54 @@ double nextWake(__CFRunLoop* rl, double deadline) {
 /// next fire time after now, a one-shot one is invalidated after its callout.
 void doTimers(__CFRunLoop* rl) {
     double t = now();
-    std::vector<CFRunLoopTimerRef> due;
-    for (CFRunLoopTimerRef timer : rl->timers)
-        if (!timer->firing && timer->fireAt <= t)
-            due.push_back(static_cast<CFRunLoopTimerRef>(const_cast<void*>(CFRetain(timer))));
-    std::stable_sort(due.begin(), due.end(),
-                     [](CFRunLoopTimerRef a, CFRunLoopTimerRef b) { return a->fireAt < b->fireAt; });
-    for (CFRunLoopTimerRef timer : due) {
-        if (timer->loop == rl) {
-            timer->firing = true;
-            double firedAt = timer->fireAt;
+    std::vector<std::pair<double, CFRunLoopTimerRef>> due;
+    {
+        std::lock_guard<std::mutex> hold(rl->timerLock);
+        for (CFRunLoopTimerRef timer : rl->timers)
+            if (!timer->firing && timer->fireAt <= t)
+                due.emplace_back(timer->fireAt, static_cast<CFRunLoopTimerRef>(const_cast<void*>(CFRetain(timer))));
+    }
+    std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto [firedAt, timer] : due) {
+        bool mine;
+        {
+            std::lock_guard<std::mutex> hold(rl->timerLock);
+            mine = timer->loop == rl;
+            if (mine) {
+                firedAt = timer->fireAt;
+                timer->firing = true;
+            }
+        }
+        if (mine) {
             if (timer->callout) timer->callout(timer, timer->context.info);
-            timer->firing = false;
-            if (timer->interval > 0) {
+            bool oneShot;
+            {
+                std::lock_guard<std::mutex> hold(rl->timerLock);
+                timer->firing = false;
+                oneShot = timer->interval <= 0;
                 // A callout that set the next fire date itself keeps it, as in CoreFoundation.
-                if (timer->fireAt == firedAt) {
+                if (!oneShot && timer->fireAt == firedAt) {
                     double next = timer->fireAt + timer->interval;
                     if (next <= now()) next += std::ceil((now() - next) / timer->interval) * timer->interval;
                     timer->fireAt = next;
                 }
-            } else {
-                CFRunLoopTimerInvalidate(timer);
             }
+            if (oneShot) CFRunLoopTimerInvalidate(timer);
         }
         CFRelease(timer);
     }
+}
+
+/// A fire date on the monotonic clock; one already past is now, as CoreFoundation takes it
+/// when the date is given, so that past-due timers fire in the order they were given.
+double fireTime(CFAbsoluteTime fireDate) {
+    double t = now(), in = fireDate - CFAbsoluteTimeGetCurrent();
+    return in > 0 ? t + in : t;
+}
+
+/// A loop waiting on another thread computes its wait afresh only when woken.
+void timersChanged(__CFRunLoop* rl) {
+    if (tCurrent != rl) CFRunLoopWakeUp(rl);
 }
 
 }  // namespace
@@ -323,7 +354,7 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) {
 CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, CFTimeInterval interval, CFOptionFlags,
                                        CFIndex, CFRunLoopTimerCallBack callout, CFRunLoopTimerContext* context) {
     auto* timer = new __CFRunLoopTimer;
-    timer->fireAt = cfl::now() + (fireDate - CFAbsoluteTimeGetCurrent());
+    timer->fireAt = cfl::fireTime(fireDate);
     timer->interval = interval > 0 ? std::max(interval, 0.0001) : 0;
     timer->callout = callout;
     if (context) {
@@ -334,23 +365,44 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, 
 }
 
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode) {
-    if (timer->loop || !timer->callout) return;
-    timer->loop = rl;
-    CFRetain(timer);  // the run loop holds the timer
-    rl->timers.push_back(timer);
+    if (!timer->callout) return;
+    {
+        std::lock_guard<std::mutex> hold(rl->timerLock);
+        // A timer is in one loop at a time; added again it stays where it is.
+        if (timer->loop) return;
+        timer->loop = rl;
+        CFRetain(timer);  // the run loop holds the timer
+        rl->timers.push_back(timer);
+    }
+    cfl::timersChanged(rl);
 }
 
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
+    // The loop cannot go while a timer is in it: it holds the timer, and its thread's end
+    // or the process's takes both.
     CFRunLoopRef rl = timer->loop;
     if (!rl) return;
-    timer->loop = nullptr;
-    rl->timers.erase(std::find(rl->timers.begin(), rl->timers.end(), timer));
+    {
+        std::lock_guard<std::mutex> hold(rl->timerLock);
+        if (timer->loop != rl) return;
+        timer->loop = nullptr;
+        rl->timers.erase(std::find(rl->timers.begin(), rl->timers.end(), timer));
+    }
     CFRelease(timer);
 }
 
 void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate) {
-    // The thread of the loop the timer is in: that thread's next wait is computed afresh from it.
-    timer->fireAt = cfl::now() + (fireDate - CFAbsoluteTimeGetCurrent());
+    double at = cfl::fireTime(fireDate);
+    CFRunLoopRef rl = timer->loop;
+    if (!rl) {
+        timer->fireAt = at;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(rl->timerLock);
+        timer->fireAt = at;
+    }
+    cfl::timersChanged(rl);
 }
 
 CFRunLoopRef CFRunLoopGetMain(void) { return cfl::mainLoop(); }
