@@ -20,7 +20,7 @@
 #include "cfref.h"
 #include "protocol.h"
 #include "sends.h"
-#include "startup.h"
+#include "memory.h"
 
 namespace {
 

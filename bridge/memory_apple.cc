@@ -1,6 +1,6 @@
 // The allocator's tuning on macOS: none. Its allocator returns freed memory by itself
 // and offers no knobs like glibc's.
-#include "startup.h"
+#include "memory.h"
 
 void tuneMemory() {}
 

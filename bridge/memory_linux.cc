@@ -1,7 +1,7 @@
 // The allocator's tuning where it is glibc's.
 #include <malloc.h>
 
-#include "startup.h"
+#include "memory.h"
 
 namespace {
 /// Buffers up to this size come from memory that is kept and reused between messages.

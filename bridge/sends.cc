@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "cfref.h"
-#include "startup.h"
 
 void (*beforeSendWaits)() = nullptr;
 void (*afterSendsIdle)() = nullptr;

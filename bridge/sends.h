@@ -5,8 +5,15 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <cstdint>
+
 #include "command.h"
 #include "protocol.h"
+
+/// Message id of every request that "send" makes.
+constexpr int32_t messageId = 1;
+/// Status that "send" reports when no port has the target name.
+constexpr int32_t statusNotRegistered = -99;
 
 /// Main thread: starts the send of `view` to `target` (null when the name is no text), answering "sent" once.
 void startSend(const CommandView& view, const RawJson& id, CFStringRef target);

@@ -9,6 +9,7 @@
 
 #include "cfref.h"
 #include "dispatcher.h"
+#include "memory.h"
 #include "protocol.h"
 
 namespace {

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "base64.h"
 #include "cfref.h"
 #include "dispatcher.h"
-#include "protocol.h"
+#include "output.h"
 #include "sends.h"
-#include "startup.h"
 
 namespace {
 
