@@ -120,6 +120,15 @@ class Waiting(Case):
         self.assertEqual(tool.event(), sent("held", 0))
         self.assertClean(tool)
 
+    def test_sends_to_a_receiver_that_takes_them_all_time_out_waiting_for_replies_not_room(self):
+        held = self.port(unique_name("held"), mode="hold")
+        tool = self.started(unique_name())
+        tool.write("".join(command(cmd="send", id=i, target=held.name, timeout=1) for i in range(30)))
+        # Its queue never fills, so none may answer -1, however late a held one begins.
+        self.assertEqual([ev["status"] for ev in tool.events(30)], [-2] * 30)
+        held.release()
+        self.assertClean(tool)
+
     def test_reply_that_arrives_during_a_nested_wait_is_reported_when_it_ends(self):
         outer = self.port(unique_name("outer"), mode="hold")
         inner = self.port(unique_name("inner"), mode="hold")
