@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "protocol.h"
+#include "json_string.h"
+#include "utf8.h"
 
 namespace {
 

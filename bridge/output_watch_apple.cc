@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <thread>
 
-#include "protocol.h"
+#include "output.h"
+#include "status.h"
 
 void watchOutput() {
     // Only a pipe or a socket has a reader that can go away; a file or a terminal has none to watch.

@@ -5,7 +5,8 @@
 #include <cerrno>
 #include <thread>
 
-#include "protocol.h"
+#include "output.h"
+#include "status.h"
 
 void watchOutput() {
     std::thread([] {

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "protocol.h"
+#include "events.h"
 
 namespace {
 

@@ -31,7 +31,7 @@ def _code_constant(header, name):
         return int(re.search(r"\b%s = (\d+);" % name, f.read()).group(1))
 
 
-STATUS_OUTPUT_CLOSED = _code_constant("protocol.h", "statusOutputClosed")
+STATUS_OUTPUT_CLOSED = _code_constant("status.h", "statusOutputClosed")
 
 # Exit status of a module run in which some test could not run; CTest reports it as skipped.
 SKIPPED = 77

@@ -16,8 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base64.h"
 #include "dispatcher.h"
-#include "protocol.h"
+#include "events.h"
+#include "json_string.h"
+#include "lines.h"
+#include "output.h"
+#include "utf8.h"
 
 namespace {
 
