@@ -1,8 +1,6 @@
 // Reference counting, strings, data and arrays.
 #include "cfinternal.h"
 
-#include <simdjson.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,20 +8,14 @@
 #include <memory>
 #include <mutex>
 
+#include "simdjson_utf8.h"
+
 namespace cfl {
 namespace {
 std::atomic<long> gLive[typeLimit];
 
 void count(CFTypeID type, long delta) {
     gLive[type < typeLimit ? type : 0].fetch_add(delta, std::memory_order_relaxed);
-}
-
-/// The vectorised check for this processor, chosen once. simdjson's own choice would
-/// follow an environment variable, and an unknown name there fails every check.
-const simdjson::implementation& utf8Checker() {
-    static const simdjson::implementation* const best =
-        simdjson::get_available_implementations().detect_best_supported();
-    return *best;
 }
 }  // namespace
 
@@ -143,7 +135,7 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     const char* p = reinterpret_cast<const char*>(bytes);
     std::string s(p, size_t(numBytes));
     // As on macOS, bytes that are not UTF-8 make no string.
-    if (!cfl::utf8Checker().validate_utf8(p, size_t(numBytes))) return nullptr;
+    if (!utf8Checker().validate_utf8(p, size_t(numBytes))) return nullptr;
     return cfl::makeString(std::move(s));
 }
 
