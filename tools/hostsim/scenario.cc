@@ -9,16 +9,17 @@
 #include <cstdio>
 #include <set>
 
+#include "plugin_names.h"
+
 namespace hostsim {
 
-const std::vector<Outcome> kOutcomes = {
-    {"started", "script started (manifest written)"},
-    {"already running", "script already running (manifest newer than launch), not pressing"},
-    {"gave up: menu item not found", "gave up: menu item not found"},
-    {"gave up: presses not confirmed", "gave up: script did not start after repeated presses"},
-    {kTimedOut, nullptr},
-    {kNothingLogged, nullptr},
-    {kIdle, nullptr}};
+const std::vector<Outcome> kOutcomes = {{"started", kLogScriptStarted},
+                                        {"already running", kLogAlreadyRunning},
+                                        {"gave up: menu item not found", kLogItemNotFound},
+                                        {"gave up: presses not confirmed", kLogPressesNotConfirmed},
+                                        {kTimedOut, nullptr},
+                                        {kNothingLogged, nullptr},
+                                        {kIdle, nullptr}};
 
 namespace {
 
