@@ -166,16 +166,103 @@ int keyOf(std::string_view raw) {
     return keyNamed(std::string_view(name, n));
 }
 
+/// Moves `p` past any whitespace.
+void skipSpace(const char*& p, const char* end) {
+    while (p < end && isSpace(*p))
+        ++p;
+}
+
+/// The containers around the scan: how deep it is, and one bit per level, set for an
+/// array, 64 levels a word. Nesting is followed with these bits, not the stack.
+struct Nesting {
+    std::vector<uint64_t>& arrays;  // bit n: whether the container at depth n + 1 is an array
+    size_t depth = 0;
+};
+
+void openContainer(Nesting& nesting, bool array) {
+    if (nesting.depth % 64 == 0) nesting.arrays.push_back(0);
+    if (array) nesting.arrays.back() |= uint64_t(1) << (nesting.depth % 64);
+    ++nesting.depth;
+}
+
+void closeContainer(Nesting& nesting) {
+    --nesting.depth;
+    if (nesting.depth % 64 == 0) {
+        nesting.arrays.pop_back();
+    } else {
+        nesting.arrays.back() &= ~(uint64_t(1) << (nesting.depth % 64));
+    }
+}
+
+bool inArray(const Nesting& nesting) { return (nesting.arrays.back() >> ((nesting.depth - 1) % 64)) & 1; }
+
+/// What the scan looks for next.
+enum class Expect { key, value, afterValue };
+
+/// Moves `p` past a key string and its colon; `key`, null below the top level, learns which key it is.
+bool scanKey(const char*& p, const char* end, int* key) {
+    skipSpace(p, end);
+    if (p == end || *p != '"') return false;
+    const char* from = p;
+    if (!skipString(p, end)) return false;
+    if (key) *key = keyOf(std::string_view(from + 1, size_t(p - from - 2)));
+    skipSpace(p, end);
+    if (p == end || *p != ':') return false;
+    ++p;
+    return true;
+}
+
+/// Moves `p` past the string, literal or number that starts at it; false when none does.
+bool skipScalar(const char*& p, const char* end) {
+    char c = *p;
+    if (c == '"') return skipString(p, end);
+    if (c == 't') return skipLiteral(p, end, "true");
+    if (c == 'f') return skipLiteral(p, end, "false");
+    if (c == 'n') return skipLiteral(p, end, "null");
+    if (c == '-' || isDigit(c)) return skipNumber(p, end);
+    return false;
+}
+
+/// Moves `p` (before `end`) past a scalar or an empty container, or into a container,
+/// whose content `next` then expects.
+bool enterValue(const char*& p, const char* end, Nesting& nesting, Expect& next) {
+    char c = *p;
+    next = Expect::afterValue;
+    if (c != '{' && c != '[') return skipScalar(p, end);
+    ++p;
+    openContainer(nesting, c == '[');
+    skipSpace(p, end);
+    if (p < end && *p == (c == '{' ? '}' : ']')) {
+        ++p;
+        closeContainer(nesting);
+    } else {
+        next = c == '{' ? Expect::key : Expect::value;
+    }
+    return true;
+}
+
+/// Moves `p` past what follows a value in its container: a comma, after which `next`
+/// expects the next member, or the container's end, after which it still expects what follows a value.
+bool leaveValue(const char*& p, const char* end, Nesting& nesting, Expect& next) {
+    skipSpace(p, end);
+    if (p == end) return false;
+    bool array = inArray(nesting);
+    if (*p == ',') {
+        ++p;
+        next = array ? Expect::value : Expect::key;
+        return true;
+    }
+    if (*p != (array ? ']' : '}')) return false;
+    ++p;
+    closeContainer(nesting);
+    return true;
+}
+
 /// Checks that `line` is exactly one JSON object (RFC 8259) and finds the values
-/// of its top-level keys. Nesting is followed with one bit per level, not the stack.
+/// of its top-level keys.
 bool scanLine(std::string_view line, ValueSpan (&spans)[keyCount]) {
     const char* p = line.data();
     const char* end = p + line.size();
-    auto space = [&] {
-        while (p < end && isSpace(*p))
-            ++p;
-    };
-    // Bit n says whether the container at depth n + 1 is an array.
     thread_local std::vector<uint64_t> arrays;
     struct Trim {
         ~Trim() {
@@ -183,93 +270,34 @@ bool scanLine(std::string_view line, ValueSpan (&spans)[keyCount]) {
         }
     } trim;
     arrays.clear();
-    size_t depth = 0;
-    auto open = [&](bool array) {
-        if (depth % 64 == 0) arrays.push_back(0);
-        if (array) arrays.back() |= uint64_t(1) << (depth % 64);
-        ++depth;
-    };
-    auto close = [&] {
-        --depth;
-        if (depth % 64 == 0) {
-            arrays.pop_back();
-        } else {
-            arrays.back() &= ~(uint64_t(1) << (depth % 64));
-        }
-    };
-    auto inArray = [&] { return (arrays.back() >> ((depth - 1) % 64)) & 1; };
+    Nesting nesting{arrays, 0};
 
-    space();
+    skipSpace(p, end);
     if (p == end || *p != '{') return false;
-    ++p;
-    open(false);
-    space();
-    if (p < end && *p == '}') {
-        ++p;
-        space();
-        return p == end;
-    }
+    Expect next = Expect::afterValue;
+    enterValue(p, end, nesting, next);
     int key = keyOther;
     const char* valueBegin = nullptr;
-    enum { expectKey, expectValue, afterValue } state = expectKey;
     for (;;) {
-        if (state == expectKey) {
-            space();
-            if (p == end || *p != '"') return false;
-            const char* from = p;
-            if (!skipString(p, end)) return false;
-            if (depth == 1) key = keyOf(std::string_view(from + 1, size_t(p - from - 2)));
-            space();
-            if (p == end || *p != ':') return false;
-            ++p;
-            state = expectValue;
-        } else if (state == expectValue) {
-            space();
-            if (p == end) return false;
-            if (depth == 1) valueBegin = p;
-            char c = *p;
-            state = afterValue;
-            if (c == '{' || c == '[') {
-                ++p;
-                open(c == '[');
-                space();
-                if (p < end && *p == (c == '{' ? '}' : ']')) {
-                    ++p;
-                    close();
-                } else {
-                    state = c == '{' ? expectKey : expectValue;
+        switch (next) {
+            case Expect::key:
+                if (!scanKey(p, end, nesting.depth == 1 ? &key : nullptr)) return false;
+                next = Expect::value;
+                break;
+            case Expect::value:
+                skipSpace(p, end);
+                if (p == end) return false;
+                if (nesting.depth == 1) valueBegin = p;
+                if (!enterValue(p, end, nesting, next)) return false;
+                break;
+            case Expect::afterValue:
+                if (nesting.depth == 0) {
+                    skipSpace(p, end);
+                    return p == end;
                 }
-            } else if (c == '"') {
-                if (!skipString(p, end)) return false;
-            } else if (c == 't') {
-                if (!skipLiteral(p, end, "true")) return false;
-            } else if (c == 'f') {
-                if (!skipLiteral(p, end, "false")) return false;
-            } else if (c == 'n') {
-                if (!skipLiteral(p, end, "null")) return false;
-            } else if (c == '-' || isDigit(c)) {
-                if (!skipNumber(p, end)) return false;
-            } else {
-                return false;
-            }
-        } else {
-            if (depth == 0) {
-                space();
-                return p == end;
-            }
-            if (depth == 1 && key != keyOther) spans[key] = {valueBegin, p};
-            space();
-            if (p == end) return false;
-            bool array = inArray();
-            if (*p == ',') {
-                ++p;
-                state = array ? expectValue : expectKey;
-            } else if (*p == (array ? ']' : '}')) {
-                ++p;
-                close();
-            } else {
-                return false;
-            }
+                if (nesting.depth == 1 && key != keyOther) spans[key] = {valueBegin, p};
+                if (!leaveValue(p, end, nesting, next)) return false;
+                break;
         }
     }
 }
