@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,28 @@ TEST_F(MessagePorts, StatusesTellWhereARequestStopped) {
     CFRelease(unserved);
 }
 
+TEST_F(MessagePorts, ASendToOnesOwnPortWithNoTimeToWaitRunsTheCalloutAndMissesTheReply) {
+    // As CFMessagePortSendRequest does: one run of no time serves the request, and the
+    // wait ends by the clock, not by what the run returned.
+    Received r;
+    r.reply = "pong";
+    std::string name = uniqueName("instant");
+    CFMessagePortRef local = makeLocal(name, &r);
+    ASSERT_NE(local, nullptr);
+    schedule(local, CFRunLoopGetCurrent());
+    CFMessagePortRef peer = remote(name);
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(sendTo(peer, 1, "now", 0), kCFMessagePortReceiveTimeout);
+    EXPECT_EQ(r.ids, std::vector<SInt32>{1});
+    std::string reply;
+    EXPECT_EQ(sendTo(peer, 2, "later", 5, &reply), kCFMessagePortSuccess);
+    EXPECT_EQ(reply, "pong");
+    EXPECT_EQ(r.ids, (std::vector<SInt32>{1, 2}));
+    CFRelease(peer);
+    CFMessagePortInvalidate(local);
+    CFRelease(local);
+}
+
 TEST_F(MessagePorts, AReceiverThatClosesWhileASendWaitsEndsTheWaitAtOnce) {
     ServedPort served(uniqueName("closing"));
     served.received.invalidateOnMessage = true;
@@ -223,4 +246,67 @@ TEST_F(MessagePorts, AReplyTakenInByANestedRunIsSeenOnlyOnceTheWaitingRunReturns
     CFRelease(p);
     CFRunLoopSourceInvalidate(source);
     CFRelease(source);
+}
+
+TEST_F(MessagePorts, ALookedUpPortIsSharedAndCarriesNestedRequestsUntilItsReceiverGoes) {
+    CFRunLoopRef main = CFRunLoopGetCurrent();
+    std::atomic<int> performed{0};
+    // Signalled once a nested send has ended, as the tool does, so that the enclosing
+    // wait's run returns and finds the reply that the nested wait took in for it.
+    CFRunLoopSourceRef ended = countingSource(main, &performed);
+    auto sendNestedIn = [&](CFMessagePortRef outer, CFMessagePortRef inner, SInt32 id, SInt32& status,
+                            std::string& reply, std::atomic<bool>* opened) {
+        std::string innerReply;
+        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [&, inner, id, opened] {
+            // Queued now, so it runs inside the nested wait, after its request went.
+            if (opened) CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [opened] { *opened = true; });
+            status = sendTo(inner, id + 1, "inner", 10, &innerReply);
+            CFRunLoopSourceSignal(ended);
+            CFRunLoopWakeUp(main);
+        });
+        SInt32 outerStatus = sendTo(outer, id, "outer", 10, &reply);
+        reply += "|" + innerReply;
+        return outerStatus;
+    };
+
+    ServedPort served(uniqueName("shared"));
+    served.received.echo = true;
+    CFMessagePortRef a = remote(served.name), b = remote(served.name);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a, b);
+    // The nested request goes while the enclosing one is outstanding; the enclosing one's
+    // reply comes first and waits for it.
+    SInt32 inner = 0;
+    std::string replies;
+    EXPECT_EQ(sendNestedIn(a, b, 1, inner, replies, nullptr), kCFMessagePortSuccess);
+    EXPECT_EQ(inner, kCFMessagePortSuccess);
+    EXPECT_EQ(replies, "outer|inner");
+    EXPECT_EQ(served.received.ids, (std::vector<SInt32>{1, 2}));
+    if (b) CFRelease(b);
+    CFRelease(a);
+
+    // A receiver that goes with both requests outstanding ends both waits.
+    auto gone = std::make_unique<ServedPort>(uniqueName("gone"));
+    std::atomic<bool> opened{false};
+    gone->received.heldUntil = &opened;
+    gone->received.invalidateOnMessage = true;
+    a = remote(gone->name);
+    b = remote(gone->name);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(sendNestedIn(a, b, 3, inner, replies, &opened), kCFMessagePortBecameInvalidError);
+    EXPECT_EQ(inner, kCFMessagePortBecameInvalidError);
+    EXPECT_FALSE(CFMessagePortIsValid(a));
+    // The name's next port is a new one.
+    std::string name = gone->name;
+    gone.reset();
+    ServedPort again(name);
+    CFMessagePortRef fresh = remote(name);
+    EXPECT_NE(fresh, a);
+    EXPECT_EQ(fresh ? sendTo(fresh, 5, "again", 10) : kCFMessagePortIsInvalid, kCFMessagePortSuccess);
+    if (fresh) CFRelease(fresh);
+    if (b) CFRelease(b);
+    CFRelease(a);
+    EXPECT_EQ(performed, 2);
+    CFRunLoopSourceInvalidate(ended);
+    CFRelease(ended);
 }

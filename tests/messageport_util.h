@@ -41,6 +41,8 @@ struct Received {
     std::vector<std::string> payloads;
     std::string reply;
     bool invalidateOnMessage = false;
+    bool echo = false;                       // each reply is its request's bytes
+    std::atomic<bool>* heldUntil = nullptr;  // the callout waits for it before anything else
     double nestedRun = 0;  // seconds the callout spends running the loop again, as a send from it would
     int nestedPasses = 0;
 };
@@ -51,6 +53,8 @@ CFDataRef recordAndCreateReply(CFMessagePortRef local, SInt32 msgid, CFDataRef d
     auto* r = static_cast<Received*>(info);
     r->ids.push_back(msgid);
     r->payloads.push_back(bytes(d));
+    while (r->heldUntil && !*r->heldUntil)
+        std::this_thread::yield();
     if (r->invalidateOnMessage) CFMessagePortInvalidate(local);
     if (r->nestedRun > 0) {
         double until = CFAbsoluteTimeGetCurrent() + r->nestedRun;
@@ -59,6 +63,7 @@ CFDataRef recordAndCreateReply(CFMessagePortRef local, SInt32 msgid, CFDataRef d
             ++r->nestedPasses;
         }
     }
+    if (r->echo) return makeData(bytes(d));
     return r->reply.empty() ? nullptr : makeData(r->reply);
 }
 

@@ -26,11 +26,13 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "cfinternal.h"
 #include "runloop.h"
@@ -399,12 +401,49 @@ unsigned slotAddress(const std::string& name, int k, sockaddr_un& addr) {
 
 }  // namespace cfl
 
+namespace cfl {
+namespace {
+
+/// One request whose reply its sender waits for, as that sender sees it.
+struct Pending {
+    enum State { kWaiting, kReplied, kBodyLost, kGone, kGarbage } state = kWaiting;
+    CFDataRef answer = nullptr;
+};
+
+/// One thread's connection to a remote port. A receiver answers the requests of a
+/// connection one at a time, in order, so the replies come in the order the requests
+/// went: each is matched to the oldest one outstanding. Requests of other threads go on
+/// connections of their own, so that no thread reads a reply that another one waits for.
+struct Link {
+    /// The thread whose requests go here.
+    const void* thread = nullptr;
+    int fd = -1;
+    FrameReader reply;
+    /// Requests sent here and not answered yet, oldest first; null where nobody waits for
+    /// the reply any more (a one-way request, a wait that timed out): that reply is dropped.
+    std::deque<Pending*> outstanding;
+    /// The receiver answered a request of this connection, so it reads: once nothing is
+    /// outstanding, the next request goes without a queue slot, which would cost it four
+    /// system calls.
+    bool credit = false;
+    /// Waits of this thread in progress here, one inside the other.
+    int waits = 0;
+    /// Watch for replies on `watchLoop`. On the main loop it is kept from one request to the
+    /// next: the two system calls that add and remove it would cost a request more than its send.
+    uint64_t replyWatch = 0;
+    CFRunLoopRef watchLoop = nullptr;
+};
+
+}  // namespace
+}  // namespace cfl
+
 struct __CFMessagePort : cfl::Object {
     __CFMessagePort() : Object(cfl::typeMessagePort) {}
     ~__CFMessagePort() override;
 
     bool remote = false;
-    bool valid = true;
+    /// Read by any thread: a remote port is shared by every thread that looks its name up.
+    std::atomic<bool> valid{true};
     CFStringRef name = nullptr;
     std::string key;
 
@@ -418,18 +457,10 @@ struct __CFMessagePort : cfl::Object {
     std::unordered_map<cfl::Connection*, std::shared_ptr<cfl::Connection>> connections;
 
     // Remote side.
-    int fd = -1;
-    bool waiting = false;
-    /// The receiver answered this connection's last request, so it is reading: the
-    /// next request goes without a queue slot, which would cost it four system calls.
-    bool credit = false;
-    size_t staleReplies = 0;
-    cfl::FrameReader reply;
-    /// Watch for replies on the main loop, kept from one request to the next: the
-    /// two system calls that add and remove it would cost a request more than its send.
-    uint64_t replyWatch = 0;
-    /// While a request on the main loop waits: reads what came, false once it has settled.
-    std::function<bool()> onReply;
+    /// Guards `links` and all they hold; never held while a run loop runs or a send blocks.
+    std::mutex lock;
+    /// One per thread that sent on this port; a link is closed, never removed, while the port lives.
+    std::vector<std::unique_ptr<cfl::Link>> links;
 };
 
 namespace cfl {
@@ -936,34 +967,153 @@ bool isOwnName(const std::string& key) {
     return gLocalPorts.count(key) > 0;
 }
 
-/// Ends the reply watch that a remote port keeps on the main loop, if any.
-void forgetReplyWatch(CFMessagePortRef port) {
-    if (!port->replyWatch) return;
-    // Only the main thread changes its loop's watches; from elsewhere it is asked to.
-    CFRunLoopRef main = CFRunLoopGetMain();
-    if (CFRunLoopGetCurrent() == main) {
-        unwatch(main, port->replyWatch);
-    } else {
-        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main, id = port->replyWatch] { unwatch(main, id); });
-        CFRunLoopWakeUp(main);
-    }
-    port->replyWatch = 0;
+/// Remote ports by name: a look-up of a name whose port is still valid gets that port,
+/// as CoreFoundation's __CFAllRemoteMessagePorts gives it. A port is here until it is
+/// invalidated or freed; the entry holds no reference. Lock order: a port's lock, then this one.
+std::mutex gRemoteLock;
+std::unordered_map<std::string, CFMessagePortRef> gRemotePorts;
+
+/// A new reference to `port` unless its last one is being released (its destructor then
+/// takes it out of gRemotePorts as soon as it gets the lock the caller holds). The count
+/// is pinned first, so the port cannot go between the look and CFRetain. Any thread,
+/// holding gRemoteLock; calls out to nothing.
+bool retainUnlessFreed(CFMessagePortRef port) {
+    long n = port->refs.load(std::memory_order_relaxed);
+    do {
+        if (n == 0) return false;
+    } while (!port->refs.compare_exchange_weak(n, n + 1, std::memory_order_acquire));
+    CFRetain(port);  // the caller's, counted as every reference is
+    port->refs.fetch_sub(1, std::memory_order_relaxed);
+    return true;
 }
 
-/// Ends the remote side's connection, and the reply watch that belongs to it.
-void closeRemote(CFMessagePortRef port) {
-    forgetReplyWatch(port);
-    if (port->fd >= 0) close(port->fd);
-    port->fd = -1;
+/// The calling thread's mark, telling its link apart from other threads'.
+thread_local const char tThread = 0;
+
+/// The calling thread's link of `port`, made on its first request. Any thread, holding the port's lock.
+Link& linkFor(CFMessagePortRef port) {
+    for (auto& link : port->links)
+        if (link->thread == &tThread) return *link;
+    port->links.push_back(std::make_unique<Link>());
+    port->links.back()->thread = &tThread;
+    return *port->links.back();
+}
+
+/// Ends a link's reply watch: now on the calling thread's own loop, by a block on the main
+/// loop; a wait in progress on another thread's loop removes its own when it ends.
+void forgetReplyWatch(Link& link) {
+    if (!link.replyWatch) return;
+    CFRunLoopRef main = CFRunLoopGetMain();
+    if (CFRunLoopGetCurrent() == link.watchLoop) {
+        unwatch(link.watchLoop, link.replyWatch);
+    } else if (link.watchLoop == main) {
+        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main, id = link.replyWatch] { unwatch(main, id); });
+        CFRunLoopWakeUp(main);
+    } else {
+        return;
+    }
+    link.replyWatch = 0;
+}
+
+/// Ends a link's connection: every request still waiting there settles as `why`, and
+/// the next request connects afresh. Any thread, holding the port's lock; calls out to nothing.
+void closeLink(Link& link, Pending::State why) {
+    for (Pending* p : link.outstanding)
+        if (p && p->state == Pending::kWaiting) p->state = why;
+    link.outstanding.clear();
+    forgetReplyWatch(link);
+    if (link.fd >= 0) close(link.fd);
+    link.fd = -1;
     keepSpare();
-    port->staleReplies = 0;
-    port->credit = false;
-    port->reply = {};
+    link.credit = false;
+    link.reply = {};
+}
+
+/// Invalidates a remote port: every wait on it ends with kCFMessagePortBecameInvalidError,
+/// and the next look-up of its name makes a new port. Any thread, holding the port's lock;
+/// calls out to nothing.
+void invalidateLocked(CFMessagePortRef port) {
+    port->valid = false;
+    {
+        std::lock_guard<std::mutex> hold(gRemoteLock);
+        auto it = gRemotePorts.find(port->key);
+        if (it != gRemotePorts.end() && it->second == port) gRemotePorts.erase(it);
+    }
+    for (auto& link : port->links)
+        closeLink(*link, Pending::kGone);
 }
 
 void invalidateRemote(CFMessagePortRef port) {
-    port->valid = false;
-    closeRemote(port);
+    std::lock_guard<std::mutex> hold(port->lock);
+    invalidateLocked(port);
+}
+
+/// Reads the replies that came on `link`, each for the oldest request outstanding: up to
+/// the first one that somebody waits for (whose wait may then end), or all of them with
+/// `drain`. Settles what it read; the receiver gone invalidates the port, a garbage frame
+/// ends the link. The link's thread, holding the port's lock; calls out to nothing.
+void readReplies(CFMessagePortRef port, Link& link, bool drain = false) {
+    size_t budget = kReadBudget;
+    for (;;) {
+        switch (link.reply.step(link.fd, kReplyMagic, budget)) {
+            case FrameReader::kFrame: {
+                if (link.outstanding.empty()) {  // a reply to nothing the receiver was asked
+                    closeLink(link, Pending::kGarbage);
+                    return;
+                }
+                Pending* p = link.outstanding.front();
+                link.outstanding.pop_front();
+                link.credit = true;
+                if (!p) {
+                    link.reply.body = {};
+                    continue;
+                }
+                if (!link.reply.body.empty()) p->answer = new __CFData(std::move(link.reply.body));
+                link.reply.body = {};
+                p->state = link.reply.field() == kReplyBodyLost ? Pending::kBodyLost : Pending::kReplied;
+                if (drain) continue;
+                return;
+            }
+            case FrameReader::kMore:
+                if (budget == 0) return;  // the loop brings us back; other sources get their turn
+                continue;
+            case FrameReader::kWouldBlock:
+                return;
+            case FrameReader::kGarbage:
+                closeLink(link, Pending::kGarbage);
+                return;
+            default:
+                invalidateLocked(port);
+                return;
+        }
+    }
+}
+
+/// The valid remote port of `key`, with a new reference, or null. A port whose receiver
+/// closed its connection (one peek) is invalidated rather than handed out, as CoreFoundation
+/// invalidates a port once the kernel reports its receiver dead. Any thread; calls out to nothing.
+CFMessagePortRef existingRemote(const std::string& key) {
+    CFMessagePortRef port = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(gRemoteLock);
+        auto it = gRemotePorts.find(key);
+        if (it == gRemotePorts.end() || !it->second->valid || !retainUnlessFreed(it->second)) return nullptr;
+        port = it->second;
+    }
+    bool alive;
+    {
+        std::lock_guard<std::mutex> hold(port->lock);
+        alive = port->valid;
+        auto open = std::find_if(port->links.begin(), port->links.end(), [](auto& l) { return l->fd >= 0; });
+        char probe;
+        if (alive && open != port->links.end() && recv((*open)->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+            invalidateLocked(port);
+            alive = false;
+        }
+    }
+    if (alive) return port;
+    CFRelease(port);
+    return nullptr;
 }
 
 /// Runs the loop until `done()` or the deadline, looking only when a run returns:
@@ -989,8 +1139,11 @@ double deadlineAfter(CFTimeInterval t, double forever) {
 
 /// The send phase, as Mach's: the request is queued whole, with a place in the
 /// port's queue, or not at all; a full queue or a full socket blocks the calling
-/// thread, running nothing, up to `deadline`. Any thread; calls out to nothing.
-SInt32 queueRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, double deadline) {
+/// thread, running nothing, up to `deadline`, with the port's lock let go meanwhile.
+/// On success the request is outstanding on `link` as `pending` (null: nobody waits).
+/// Any thread, holding the port's lock; calls out to nothing.
+SInt32 queueRequest(CFMessagePortRef remote, Link& link, std::unique_lock<std::mutex>& hold, SInt32 msgid,
+                    CFDataRef data, double deadline, Pending* pending) {
     size_t length = data ? size_t(CFDataGetLength(data)) : 0;
     const UInt8* bytes = data ? CFDataGetBytePtr(data) : nullptr;
     int body = length > kInlineLimit ? sealedCopy(bytes, length) : -1;
@@ -1002,8 +1155,10 @@ SInt32 queueRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, doubl
         }
     } bodyHeld{body};
     for (;;) {
+        if (!remote->valid) return kCFMessagePortIsInvalid;  // while the lock was let go
         Closing slot{-1};
-        if (!(remote->credit && remote->staleReplies == 0 && remote->fd >= 0)) {
+        // With requests outstanding the receiver has not shown that it reads this one.
+        if (!(link.credit && link.outstanding.empty() && link.fd >= 0)) {
             Slot got = takeSlot(remote->key, slot.fd);
             if (got == Slot::failed) return kCFMessagePortTransportError;
             if (got == Slot::full) {
@@ -1013,150 +1168,131 @@ SInt32 queueRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, doubl
                 Places places;
                 findHolders(remote->key, places);
                 if (places.ours == kQueueLimit) {
-                    closeRemote(remote);  // a request without a place holds no connection meanwhile
+                    // A request without a place holds no connection meanwhile, unless others wait on it.
+                    if (link.outstanding.empty() && link.waits == 0) closeLink(link, Pending::kGone);
                     if (now() >= deadline) return kCFMessagePortSendTimeout;
+                    hold.unlock();
                     waitForPlace(places, deadline);
+                    hold.lock();
                     continue;
                 }
             }
         }
         // A port that could not connect when it was looked up (its listener had no
-        // room, or this process no descriptor) connects now.
-        if (remote->fd < 0) {
-            Reach reach = connectTo(remote->key, remote->fd, deadline);
+        // room, or this process no descriptor), or this thread's first request, connects now.
+        if (link.fd < 0) {
+            int fd = -1;
+            hold.unlock();
+            Reach reach = connectTo(remote->key, fd, deadline);
+            hold.lock();
             if (reach == kNoSuchPort) {
-                invalidateRemote(remote);
+                invalidateLocked(remote);
                 return kCFMessagePortIsInvalid;
             }
             if (reach == kOwnFailure) return kCFMessagePortTransportError;
             if (reach == kNoRoom) return kCFMessagePortSendTimeout;
+            if (!remote->valid) {
+                close(fd);
+                return kCFMessagePortIsInvalid;
+            }
+            link.fd = fd;
         }
-        int err = sendFrame(remote->fd, msgid, bytes, length, body, slot.fd);
+        int err = sendFrame(link.fd, msgid, bytes, length, body, slot.fd);
         if (err == 0) {
-            remote->credit = false;
+            link.credit = false;
+            link.outstanding.push_back(pending);
             return kCFMessagePortSuccess;
         }
         if (err == EAGAIN || err == EWOULDBLOCK) {
             if (now() >= deadline) return kCFMessagePortSendTimeout;
-            pollfd room{remote->fd, POLLOUT, 0};
+            pollfd room{link.fd, POLLOUT, 0};
             int ms = std::isinf(deadline) ? -1 : int(std::ceil((deadline - now()) * 1000));
+            hold.unlock();
             while (poll(&room, 1, ms) < 0 && errno == EINTR) {
             }
+            hold.lock();
             continue;
         }
         if (err == EPROTO) {
-            closeRemote(remote);
+            closeLink(link, Pending::kGarbage);
             return kCFMessagePortTransportError;
         }
         // Refused: the peer is gone. A hang-up with no unread reply before it means
         // the port was already invalid. (Asked only now, so that a request to a live
-        // peer costs no extra call.)
+        // peer costs no extra call.) The replies it sent before it went are still
+        // taken by the requests that wait for them.
         char probe;
-        ssize_t peeked = recv(remote->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        invalidateRemote(remote);
+        ssize_t peeked = recv(link.fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
         bool hungUp = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        if (!hungUp) readReplies(remote, link, true);
+        invalidateLocked(remote);
         return hungUp ? kCFMessagePortIsInvalid : kCFMessagePortBecameInvalidError;
     }
 }
 
 /// The reply phase, as CoreFoundation's: runs the calling thread's loop until the
 /// reply, the deadline (counted from the queueing, which just happened) or the
-/// port's end, looking only when a run returns. Any thread, on its own loop; calls
-/// out to whatever that loop serves meanwhile, this port's own callouts included.
-SInt32 awaitReply(CFMessagePortRef remote, CFTimeInterval rcvTimeout, CFDataRef* returnData) {
-    remote->waiting = true;
-    struct Done {
-        CFMessagePortRef port;
-        ~Done() { port->waiting = false; }
-    } done{remote};
+/// port's end, looking only when a run returns. Replies that come meanwhile for other
+/// waits of this thread (an enclosing one) are kept for them. Any thread, on its own
+/// loop, holding the port's lock (let go while the loop runs); calls out to whatever
+/// that loop serves meanwhile, this port's own callouts included.
+SInt32 awaitReply(CFMessagePortRef remote, Link& link, std::unique_lock<std::mutex>& hold, Pending& pending,
+                  CFTimeInterval rcvTimeout, CFDataRef* returnData) {
     CFRunLoopRef rl = CFRunLoopGetCurrent();
     double replyDeadline = deadlineAfter(rcvTimeout, kRunForever);
-    enum { kWaiting, kReplied, kBodyLost, kGone, kGarbage } state = kWaiting;
-    CFDataRef answer = nullptr;
-    auto readReplies = [&] {
-        size_t budget = kReadBudget;
-        while (state == kWaiting) {
-            switch (remote->reply.step(remote->fd, kReplyMagic, budget)) {
-                case FrameReader::kFrame:
-                    if (remote->staleReplies > 0) {
-                        --remote->staleReplies;
-                        remote->reply.body = {};
-                        continue;
-                    }
-                    if (!remote->reply.body.empty()) answer = new __CFData(std::move(remote->reply.body));
-                    remote->reply.body = {};
-                    state = remote->reply.field() == kReplyBodyLost ? kBodyLost : kReplied;
-                    remote->credit = true;
-                    return;
-                case FrameReader::kMore:
-                    if (budget == 0) return;  // the loop brings us back; other sources get their turn
-                    continue;
-                case FrameReader::kWouldBlock:
-                    return;
-                case FrameReader::kGarbage:
-                    state = kGarbage;
-                    return;
-                default:
-                    state = kGone;
-                    return;
+    ++link.waits;
+    if (!link.replyWatch) {
+        // The watch finds the link, not this wait: an enclosing wait may outlive this one.
+        // Kept on the main loop while nobody waits, until it reports something: a late
+        // reply or a hang-up is then left for the next request, which watches again.
+        Link* watched = &link;
+        link.watchLoop = rl;
+        link.replyWatch = watch(rl, link.fd, EPOLLIN, [remote, watched, rl](uint32_t) {
+            std::lock_guard<std::mutex> held(remote->lock);
+            if (watched->waits > 0) {
+                readReplies(remote, *watched);
+            } else if (watched->replyWatch) {
+                unwatch(rl, watched->replyWatch);
+                watched->replyWatch = 0;
             }
-        }
-    };
-    auto settled = [&] { return state != kWaiting || !remote->valid; };
-    if (rl == CFRunLoopGetMain()) {
-        if (!remote->replyWatch) {
-            // The watch outlives this request; it finds the port, not this frame.
-            remote->replyWatch = watch(rl, remote->fd, EPOLLIN, [remote, rl](uint32_t) {
-                if (remote->onReply && remote->onReply()) return;
-                // Nobody waits (any more): a late reply or a hang-up waits for the next
-                // request, which watches again. A hang-up is reported whatever a watch asks for.
-                unwatch(rl, remote->replyWatch);
-                remote->replyWatch = 0;
-            });
-        }
-        remote->onReply = [&] {
-            if (state != kWaiting) return false;  // settled: what is readable now answers nothing
-            readReplies();
-            return true;
-        };
-        struct Settle {
-            CFMessagePortRef port;
-            ~Settle() { port->onReply = nullptr; }
-        } settle{remote};
-        await(rl, settled, replyDeadline);
-    } else {
-        uint64_t id = 0;
-        id = watch(rl, remote->fd, EPOLLIN, [&](uint32_t) {
-            readReplies();
-            if (state != kWaiting) unwatch(rl, id);  // as above: a closed peer stays readable
         });
-        await(rl, settled, replyDeadline);
-        unwatch(rl, id);
     }
-    switch (state) {
-        case kReplied:
+    hold.unlock();
+    await(
+        rl,
+        [&] {
+            std::lock_guard<std::mutex> held(remote->lock);
+            return pending.state != Pending::kWaiting || !remote->valid;
+        },
+        replyDeadline);
+    hold.lock();
+    if (--link.waits == 0 && rl != CFRunLoopGetMain() && link.replyWatch && link.watchLoop == rl) {
+        unwatch(rl, link.replyWatch);
+        link.replyWatch = 0;
+    }
+    switch (pending.state) {
+        case Pending::kReplied:
             // A caller without a slot for the reply still waits for it, as on macOS.
             if (returnData) {
-                *returnData = answer;
-            } else if (answer) {
-                CFRelease(answer);
+                *returnData = pending.answer;
+            } else if (pending.answer) {
+                CFRelease(pending.answer);
             }
             return kCFMessagePortSuccess;
-        case kBodyLost:
+        case Pending::kBodyLost:
             // The receiver had no descriptor for the body: nothing reached its callout.
-            if (answer) CFRelease(answer);
+            if (pending.answer) CFRelease(pending.answer);
             return kCFMessagePortTransportError;
-        case kGone:
-            invalidateRemote(remote);
+        case Pending::kGone:
             return kCFMessagePortBecameInvalidError;
-        case kGarbage:
-            closeRemote(remote);
+        case Pending::kGarbage:
             return kCFMessagePortTransportError;
-        case kWaiting:
+        case Pending::kWaiting:
             break;
     }
-    ++remote->staleReplies;  // a late answer must not pass for the next one
-    return kCFMessagePortReceiveTimeout;
+    // A late answer must not pass for another request's: it is dropped when it comes.
+    std::replace(link.outstanding.begin(), link.outstanding.end(), &pending, static_cast<Pending*>(nullptr));
+    return remote->valid ? kCFMessagePortReceiveTimeout : kCFMessagePortBecameInvalidError;
 }
 
 }  // namespace
@@ -1218,9 +1354,11 @@ CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef, CFStringRef name, CFMe
     return port;
 }
 
+// Any thread; calls out to nothing.
 CFMessagePortRef CFMessagePortCreateRemote(CFAllocatorRef, CFStringRef name) {
     if (!name) return nullptr;
     std::string key = cfl::cutName(cfl::text(name));
+    if (CFMessagePortRef existing = cfl::existingRemote(key)) return existing;
     int fd = -1;
     cfl::Reach reach = cfl::connectTo(key, fd);
     // A listener with a full backlog cannot be asked who owns it. This process's
@@ -1237,8 +1375,23 @@ CFMessagePortRef CFMessagePortCreateRemote(CFAllocatorRef, CFStringRef name) {
     port->remote = true;
     port->key = key;
     port->name = cfl::makeString(key);
-    port->fd = fd;
-    return port;
+    port->links.push_back(std::make_unique<cfl::Link>());
+    port->links.back()->thread = &cfl::tThread;
+    port->links.back()->fd = fd;
+    CFMessagePortRef kept = nullptr;
+    {
+        // Another thread may have made one meanwhile: theirs is kept, as in CoreFoundation.
+        std::lock_guard<std::mutex> hold(cfl::gRemoteLock);
+        auto it = cfl::gRemotePorts.find(key);
+        if (it != cfl::gRemotePorts.end() && it->second->valid && cfl::retainUnlessFreed(it->second)) {
+            kept = it->second;
+        } else {
+            cfl::gRemotePorts[key] = port;
+        }
+    }
+    if (!kept) return port;
+    CFRelease(port);  // outside the lock: its end takes the lock to leave the registry
+    return kept;
 }
 
 Boolean CFMessagePortIsRemote(CFMessagePortRef ms) { return ms->remote; }
@@ -1247,13 +1400,14 @@ CFStringRef CFMessagePortGetName(CFMessagePortRef ms) { return ms->name; }
 
 Boolean CFMessagePortIsValid(CFMessagePortRef ms) { return ms->valid; }
 
+// Any thread for a remote port (its waits end, on every thread); a local port's own thread.
 void CFMessagePortInvalidate(CFMessagePortRef ms) {
-    if (!ms->valid && ms->listenFd < 0 && ms->fd < 0) return;
-    ms->valid = false;
     if (ms->remote) {
         cfl::invalidateRemote(ms);
         return;
     }
+    if (!ms->valid && ms->listenFd < 0) return;
+    ms->valid = false;
     if (ms->name) {
         std::lock_guard<std::mutex> hold(cfl::gLocalLock);
         auto it = cfl::gLocalPorts.find(ms->key);
@@ -1280,23 +1434,27 @@ CFRunLoopSourceRef CFMessagePortCreateRunLoopSource(CFAllocatorRef, CFMessagePor
     return source;
 }
 
+// Any thread; the reply wait runs the calling thread's loop and calls out to what it serves.
 SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, CFTimeInterval sendTimeout,
                                 CFTimeInterval rcvTimeout, CFStringRef replyMode, CFDataRef* returnData) {
     if (returnData) *returnData = nullptr;
     if (!remote || !remote->remote || !remote->valid) return kCFMessagePortIsInvalid;
-    if (remote->waiting) return kCFMessagePortTransportError;  // one request at a time per port
     CFIndex length = data ? CFDataGetLength(data) : 0;
     if (uint64_t(length) > cfl::kMaxFrame) return kCFMessagePortTransportError;
 
     // Below a millisecond the send gets one try; from ten days on it has no time-out.
     double sendDeadline = sendTimeout < 0.001 ? cfl::now() : cfl::deadlineAfter(sendTimeout, cfl::kSendForever);
-    SInt32 queued = cfl::queueRequest(remote, msgid, data, sendDeadline);
-    if (queued != kCFMessagePortSuccess) return queued;
-    if (!replyMode) {
-        ++remote->staleReplies;  // the receiver answers anyway; skip that answer later
-        return kCFMessagePortSuccess;
-    }
-    return cfl::awaitReply(remote, rcvTimeout, returnData);
+    CFRetain(remote);  // an invalidation during the wait must not free it under us, as in CoreFoundation
+    cfl::Pending pending;
+    std::unique_lock<std::mutex> hold(remote->lock);
+    cfl::Link& link = cfl::linkFor(remote);
+    // One-way: the receiver answers anyway, and that answer is dropped when it comes.
+    SInt32 status = cfl::queueRequest(remote, link, hold, msgid, data, sendDeadline, replyMode ? &pending : nullptr);
+    if (status == kCFMessagePortSuccess && replyMode)
+        status = cfl::awaitReply(remote, link, hold, pending, rcvTimeout, returnData);
+    hold.unlock();
+    CFRelease(remote);
+    return status;
 }
 
 }  // extern "C"

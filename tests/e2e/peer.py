@@ -9,6 +9,7 @@ test can kill it like any other receiver.
 import errno
 import fcntl
 import os
+import queue
 import socket
 import stat
 import struct
@@ -116,23 +117,33 @@ def frame(magic, value, body=b""):
 
 class RequestReader:
     """Reads requests as a port does: queue slots that come along are let go at once
-    (the request is taken), out-of-line bodies are checked and read."""
+    (the request is taken); an out-of-line body is the memfd that came in the same read
+    as its header's first byte, checked, then read. Any other memfd is garbage."""
 
     def __init__(self, sock):
         self.sock = sock
-        self.bodies = []
         self.buffer = b""
+        self.at = 0  # where buffer[0] is in the stream
+        self.body = None  # (first, end, fd): a memfd and the stream bytes of the read it came in
 
     def _fill(self, n):
         while len(self.buffer) < n:
             data, ancdata, _, _ = self.sock.recvmsg(1 << 20, socket.CMSG_SPACE(8))
+            bodies = []
             for level, kind, raw in ancdata:
                 if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
                     for fd in struct.unpack("%di" % (len(raw) // 4), raw[:len(raw) // 4 * 4]):
                         if stat.S_ISREG(os.fstat(fd).st_mode):
-                            self.bodies.append(fd)
+                            bodies.append(fd)
                         else:
                             os.close(fd)
+            if bodies:
+                if self.body is not None or len(bodies) > 1:
+                    for fd in bodies:
+                        os.close(fd)
+                    raise ValueError("a body that no header can take")
+                first = self.at + len(self.buffer)
+                self.body = (first, first + len(data), bodies[0])
             if not data:
                 raise Closed()
             self.buffer += data
@@ -140,15 +151,21 @@ class RequestReader:
     def _take(self, n):
         self._fill(n)
         out, self.buffer = self.buffer[:n], self.buffer[n:]
+        self.at += n
         return out
 
     def read(self):
+        start = self.at
         magic, msgid, length = HEADER.unpack(self._take(HEADER.size))
         if length > MAX_BODY or magic not in (REQUEST_MAGIC, OUT_OF_LINE_MAGIC):
             raise ValueError("garbage frame header")
+        if self.body is not None and self.body[1] <= start:
+            raise ValueError("a body that no header took")
         if magic == REQUEST_MAGIC:
             return msgid, self._take(length)
-        fd = self.bodies.pop(0)
+        if self.body is None or self.body[0] > start:
+            raise ValueError("an out-of-line header without its body")
+        fd, self.body = self.body[2], None
         try:
             if fcntl.fcntl(fd, fcntl.F_GET_SEALS) & SEALED != SEALED or os.fstat(fd).st_size != length:
                 raise ValueError("unsealed out-of-line body")
@@ -156,28 +173,52 @@ class RequestReader:
         finally:
             os.close(fd)
 
+    def close(self):
+        if self.body is not None:
+            os.close(self.body[2])
+            self.body = None
+
+
+def _ours(place):
+    """Whether this user holds a queue place that is bound: asked by connecting to it. One
+    that only binds, or whose backlog is full, would need the kernel's socket table; this peer
+    counts it as not the user's, and the request goes without a place."""
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_NONBLOCK)
+    try:
+        probe.connect(place)
+        return _peer_uid(probe) == os.geteuid()
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
 
 def take_slot(name):
-    """Binds one of the port's queue places, or None when all are held."""
+    """Binds one of the port's queue places: the place; None when every place is bound but
+    one is not the user's (the request goes without); False when the user holds all five."""
+    places = [b"\0" + ("cfmessageport.%d!%d#%s" % (os.geteuid(), k, digest(_cut(_raw(name))))).encode()
+              for k in range(QUEUE_LIMIT)]
     slot = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    for k in range(QUEUE_LIMIT):
+    for place in places:
         try:
-            slot.bind(b"\0" + ("cfmessageport.%d!%d#%s" % (os.geteuid(), k, digest(_raw(name)))).encode())
+            slot.bind(place)
             slot.listen(socket.SOMAXCONN)
             return slot
         except OSError as e:
             if e.errno != errno.EADDRINUSE:
+                slot.close()
                 raise
     slot.close()
-    return None
+    # In order, stopping at the first place that is not the user's.
+    return False if all(_ours(place) for place in places) else None
 
 
 def send_request(sock, name, msgid, data):
     """Queues one request whole, with a place in the port's queue; False when it is full."""
     slot = take_slot(name)
-    if slot is None:
+    if slot is False:
         return False
-    fds = [slot.fileno()]
+    fds = [] if slot is None else [slot.fileno()]
     head = HEADER.pack(REQUEST_MAGIC, msgid, len(data))
     body = None
     if len(data) > INLINE_LIMIT:
@@ -185,10 +226,12 @@ def send_request(sock, name, msgid, data):
         os.write(body, data)
         fcntl.fcntl(body, fcntl.F_ADD_SEALS, SEALED | fcntl.F_SEAL_SEAL)
         head, data, fds = HEADER.pack(OUT_OF_LINE_MAGIC, msgid, len(data)), b"", [body] + fds
+    rights = [(socket.SOL_SOCKET, socket.SCM_RIGHTS, struct.pack("%di" % len(fds), *fds))] if fds else []
     try:
-        sock.sendmsg([head + data], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, struct.pack("%di" % len(fds), *fds))])
+        sock.sendmsg([head + data], rights)
     finally:
-        slot.close()
+        if slot is not None:
+            slot.close()
         if body is not None:
             os.close(body)
     return True
@@ -245,8 +288,8 @@ class Port:
     """A registered port served by threads of this process.
 
     mode "reply" answers each request at once (after reply_delay seconds when set),
-    "hold" reads requests but answers none until release(), and "stall" accepts
-    connections and never reads them.
+    "hold" reads every request but answers none until release(), then each in order,
+    and "stall" accepts connections and never reads them.
     """
 
     def __init__(self, name, mode="reply", reply=b"", reply_delay=0.0, uid=None):
@@ -295,26 +338,49 @@ class Port:
 
     def _serve(self, conn):
         reader = RequestReader(conn)
+        # Held requests are answered in order by a thread of their own, so that reading goes
+        # on meanwhile: a sender may have more requests on the same connection.
+        held = queue.Queue() if self.mode == "hold" else None
+        if held is not None:
+            threading.Thread(target=self._answer_held, args=(conn, held), daemon=True).start()
         try:
             while True:
                 msgid, data = reader.read()
                 with self._cond:
                     self.messages.append((msgid, data))
                     self._cond.notify_all()
-                if self.mode == "hold":
-                    self._released.wait()
-                elif self.reply_delay:
+                if held is not None:
+                    held.put(True)
+                    continue
+                if self.reply_delay:
                     self._released.wait(self.reply_delay)
                 if self._closed:
                     return
-                conn.sendall(frame(REPLY_MAGIC, 0, self.reply))
-                with self._cond:
-                    self.replies += 1
-                    self._cond.notify_all()
+                self._reply(conn)
         except (OSError, Closed, ValueError):
             pass
         finally:
+            reader.close()
+            if held is None:
+                conn.close()
+            else:
+                held.put(None)  # the answering thread closes it once the held replies went
+
+    def _answer_held(self, conn, held):
+        self._released.wait()
+        try:
+            while held.get() is not None and not self._closed:
+                self._reply(conn)
+        except OSError:
+            pass
+        finally:
             conn.close()
+
+    def _reply(self, conn):
+        conn.sendall(frame(REPLY_MAGIC, 0, self.reply))
+        with self._cond:
+            self.replies += 1
+            self._cond.notify_all()
 
     def wait_messages(self, count=1, timeout=10.0):
         """Wait until count requests have arrived; return all of them."""
