@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "cfref.h"
+#include "memory.h"
 #include "protocol.h"
 #include "sends.h"
-#include "memory.h"
 
 namespace {
 
@@ -163,10 +163,7 @@ void handle(const CommandObject& command) {
     try {
         CommandView view = viewCommand(command);
         if (view.kind == CommandKind::unknown) {
-            // Written once: a stream of unknown commands should cost a write each, little more.
-            static const std::string unknownCommand =
-                serializeEvent({{"event", std::string("error")}, {"message", std::string("unknown command")}}) + "\n";
-            emitLine(unknownCommand);
+            emitUnknownCommand();
             return;
         }
         if (view.kind == CommandKind::quit) _exit(0);
@@ -175,7 +172,7 @@ void handle(const CommandObject& command) {
         if (view.kind == CommandKind::lookup) {
             CFOwned<CFMessagePortRef> remote(target.get() ? CFMessagePortCreateRemote(kCFAllocatorDefault, target.get())
                                                           : nullptr);
-            emit({{"event", std::string("lookup")}, {"id", id}, {"found", remote.get() != nullptr}});
+            emitLookup(id, remote.get() != nullptr);
             return;
         }
         startSend(view, id, target.get());

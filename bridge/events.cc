@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base64.h"
 #include "json_string.h"
 #include "output.h"
 #include "status.h"
@@ -108,6 +109,30 @@ void emit(const EventObject& event) {
     parts.push_back({line.data() + from, line.size() - from});
     // Nobody reads our output any more: there is nothing left to do.
     if (!writeParts(parts.data(), parts.size())) _exit(statusOutputClosed);
+}
+
+void emitReady(const std::vector<std::string>& ports) { emit({{"event", std::string("ready")}, {"ports", ports}}); }
+
+void emitMessage(std::string port, int32_t msgid, const uint8_t* bytes, size_t size) {
+    // Built entry by entry: a braced list would copy the Base64 text, which may be as long as the message.
+    EventObject event;
+    event.reserve(4);
+    event.emplace_back("event", std::string("message"));
+    event.emplace_back("port", std::move(port));
+    event.emplace_back("msgid", msgid);
+    event.emplace_back("data", base64Encode(bytes, size));
+    emit(event);
+}
+
+void emitLookup(RawJson id, bool found) { emit({{"event", std::string("lookup")}, {"id", id}, {"found", found}}); }
+
+void emitSent(RawJson id, int32_t status) { emit({{"event", std::string("sent")}, {"id", id}, {"status", status}}); }
+
+void emitUnknownCommand() {
+    // Written once: a stream of unknown commands should cost a write each, little more.
+    static const std::string line =
+        serializeEvent({{"event", std::string("error")}, {"message", std::string("unknown command")}}) + "\n";
+    emitLine(line);
 }
 
 void fail(const std::string& message, int32_t status) {

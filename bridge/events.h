@@ -27,3 +27,16 @@ void emit(const EventObject& event);
 
 /// Emits the "error" event with `message` and ends the process with `status`.
 [[noreturn]] void fail(const std::string& message, int32_t status);
+
+// Each event the tool writes, in one place.
+
+/// "ready", once every port in `ports` is registered.
+void emitReady(const std::vector<std::string>& ports);
+/// "message": `size` bytes from `port` with `msgid`.
+void emitMessage(std::string port, int32_t msgid, const uint8_t* bytes, size_t size);
+/// "lookup": whether the target of the command `id` was found.
+void emitLookup(RawJson id, bool found);
+/// "sent": the status of the send `id`.
+void emitSent(RawJson id, int32_t status);
+/// The "error" event of a command without a known "cmd".
+void emitUnknownCommand();

@@ -98,10 +98,6 @@ double sendPhaseEnd(const Send& send) {
     return send.timeout < kSendForever ? send.started + send.timeout : INFINITY;
 }
 
-void emitSent(const std::string& id, int32_t status) {
-    emit({{"event", std::string("sent")}, {"id", RawJson{id}}, {"status", status}});
-}
-
 void tryTurns();
 
 /// Queues a round of tries on the main run loop. Before a wait a fresh one is queued
@@ -179,7 +175,7 @@ Try trySend(Send& send) {
         CFOwned<CFStringRef> name(stringToCF(send.target));
         send.remote = name.get() ? CFMessagePortCreateRemote(kCFAllocatorDefault, name.get()) : nullptr;
         if (!send.remote) {
-            emitSent(send.id, statusNotRegistered);
+            emitSent(RawJson{send.id}, statusNotRegistered);
             return Try::answered;
         }
     }
@@ -195,7 +191,7 @@ Try trySend(Send& send) {
     waitDeadlines.pop_back();
     if (reply) CFRelease(reply);
     if (status == kCFMessagePortSendTimeout && secondsNow() < sendPhaseEnd(send)) return Try::full;
-    emitSent(send.id, status);
+    emitSent(RawJson{send.id}, status);
     return Try::answered;
 }
 
@@ -234,7 +230,7 @@ void endSendPhases() {
     }
     // Written after the lists are settled: a write that fails ends the tool.
     for (const std::string& id : over)
-        emitSent(id, kCFMessagePortSendTimeout);
+        emitSent(RawJson{id}, kCFMessagePortSendTimeout);
 }
 
 /// Begins the held sends that may begin now, in line order within each target.
@@ -329,7 +325,7 @@ void startSend(const CommandView& view, const RawJson& id, CFStringRef target) {
     }
     CFMessagePortRef remote = target ? CFMessagePortCreateRemote(kCFAllocatorDefault, target) : nullptr;
     if (!remote) {
-        emitSent(std::string(id.text), statusNotRegistered);
+        emitSent(id, statusNotRegistered);
         return;
     }
     auto send = newSend(view, id);

@@ -40,18 +40,11 @@ bool descriptorsFree(int count) {
     return int(probes.size()) == count;
 }
 
+/// Each message that comes to one of the tool's ports: reported, and answered with no data.
 CFDataRef incoming(CFMessagePortRef local, SInt32 msgid, CFDataRef data, void*) {
     CFStringRef name = local ? CFMessagePortGetName(local) : nullptr;
-    std::string port = name ? stringFromCF(name) : std::string();
-    std::string text = data ? base64Encode(CFDataGetBytePtr(data), size_t(CFDataGetLength(data))) : std::string();
-    // Built entry by entry: a braced list would copy the Base64 text, which may be as long as the message.
-    EventObject event;
-    event.reserve(4);
-    event.emplace_back("event", std::string("message"));
-    event.emplace_back("port", std::move(port));
-    event.emplace_back("msgid", int32_t(msgid));
-    event.emplace_back("data", std::move(text));
-    emit(event);
+    emitMessage(name ? stringFromCF(name) : std::string(), int32_t(msgid), data ? CFDataGetBytePtr(data) : nullptr,
+                data ? size_t(CFDataGetLength(data)) : 0);
     return nullptr;
 }
 
@@ -90,8 +83,7 @@ int startUp(int argc, char** argv) {
         ports.push_back(port);
     }
 
-    emit(
-        {{"event", std::string("ready")}, {"ports", std::vector<std::string>(arguments.begin() + 1, arguments.end())}});
+    emitReady(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     watchOutput();
     reader = new std::thread(readerBody);
     CFRunLoopRun();
