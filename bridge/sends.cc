@@ -121,6 +121,8 @@ void setTimer(double next) {
             [](CFRunLoopTimerRef, void*) {
                 // The tries run from a block: a send that queues waits there, and the
                 // timer goes on firing in that wait, which it would not inside its own callout.
+                // Fired, it waits for the next date that a round of tries sets.
+                timerAt = INFINITY;
                 queueTurns();
             },
             &context);
