@@ -28,6 +28,9 @@ constexpr double kSendForever = 10.0 * 86400;
 /// places freed by other processes' requests announce themselves to nobody.
 constexpr double kFirstRetry = 0.002;
 constexpr double kSlowestRetry = 0.1;
+/// Seconds that stand for never on a timer: a timer has no date that means it, and
+/// CoreFoundation takes intervals and dates this far ahead as they are.
+constexpr double kFarAhead = 1e8;
 /// The default "timeout", in seconds.
 constexpr double kDefaultTimeout = 5.0;
 
@@ -117,7 +120,7 @@ void setTimer(double next) {
         CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
         // Repeating, so that it stays on the loop; each round sets its next fire date.
         turnTimer = CFRunLoopTimerCreate(
-            kCFAllocatorDefault, INFINITY, 1e9, 0, 0,
+            kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kFarAhead, kFarAhead, 0, 0,
             [](CFRunLoopTimerRef, void*) {
                 // The tries run from a block: a send that queues waits there, and the
                 // timer goes on firing in that wait, which it would not inside its own callout.
@@ -128,8 +131,7 @@ void setTimer(double next) {
             &context);
         CFRunLoopAddTimer(CFRunLoopGetMain(), turnTimer, kCFRunLoopDefaultMode);
     }
-    // Far ahead stands for never: a timer has no date that means it.
-    double in = std::isinf(next) ? 1e9 : std::max(0.0, next - secondsNow());
+    double in = std::isinf(next) ? kFarAhead : std::max(0.0, next - secondsNow());
     CFRunLoopTimerSetNextFireDate(turnTimer, CFAbsoluteTimeGetCurrent() + in);
 }
 
