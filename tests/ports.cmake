@@ -11,7 +11,8 @@ set(COREFOUNDATION_TEST_SOURCES
   runloop_test.cc
 )
 # platform_tests, Linux only: sources that also check the layer's own workings through its private
-# headers (cfinternal.h, runloop.h): its reference count, socket addresses, clock and descriptors.
+# headers (cfinternal.h, runloop.h in platform/core/): its reference count, socket addresses, clock
+# and descriptors.
 set(LAYER_TEST_SOURCES
   cfbase_layer_test.cc
   messageport_layer_test.cc
@@ -32,7 +33,7 @@ if(APPLE)
 else()
   target_sources(corefoundation_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/leak_check_linux.cc)
   set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/leak_check_linux.cc
-    PROPERTIES INCLUDE_DIRECTORIES ${PROJECT_SOURCE_DIR}/platform/src)
+    PROPERTIES INCLUDE_DIRECTORIES ${PROJECT_SOURCE_DIR}/platform/core)
 endif()
 gtest_discover_tests(corefoundation_tests DISCOVERY_TIMEOUT 30)
 
@@ -40,6 +41,6 @@ if(NOT APPLE)
   list(TRANSFORM LAYER_TEST_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   add_executable(platform_tests ${LAYER_TEST_SOURCES} ${CMAKE_CURRENT_SOURCE_DIR}/leak_check_linux.cc)
   target_link_libraries(platform_tests PRIVATE cfcore GTest::gtest_main)
-  target_include_directories(platform_tests PRIVATE ${PROJECT_SOURCE_DIR}/platform/src)
+  target_include_directories(platform_tests PRIVATE ${PROJECT_SOURCE_DIR}/platform/core)
   gtest_discover_tests(platform_tests DISCOVERY_TIMEOUT 30)
 endif()
