@@ -201,6 +201,8 @@ class Misbehaving(StressCase):
     def test_bad_peers_come_and_go_while_good_ones_lose_nothing(self):
         a, b = unique_name("a"), unique_name("b")
         tool = self.bridge(a, b)
+        # Counted once a command has been answered, so that nothing of the start-up is still open.
+        self.assertFalse(tool.lookup(unique_name("nobody"), id="settled"))
         descriptors = open_descriptors(tool.pid)
         floods = self.flood(tool, [a, b], 4, 4000)
         holder_name = unique_name("holder")
