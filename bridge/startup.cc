@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -16,14 +17,24 @@ namespace {
 
 /// The registered local ports, held for the life of the process; nothing reads them.
 std::vector<CFMessagePortRef> ports;
-/// The reader thread, held for the life of the process.
-std::thread* reader = nullptr;
+/// The reader thread, detached: it ends at the end of input or with the process, and
+/// nothing waits for it.
+std::thread::id reader;
 
-/// Descriptors the tool needs beyond one per port: the run loop's own (its wait and
-/// its wake-up), one request's (its connection, its queue slot, an out-of-line body),
-/// one peer's connection, and the 16 below which the Linux ports turn new peers away
-/// to keep them: with one fewer the tool would start and take in no message at all.
-constexpr int kDescriptorsToRun = 2 + 3 + 1 + 16;
+/// Descriptors the tool needs free at start-up beyond one per port: the run loop's own
+/// (its wait and its wake-up), one peer's connection, and the 16 that the Linux ports
+/// keep for the tool's own look-ups and sends (a request takes three of them: its
+/// connection, its queue slot, an out-of-line body), below which they turn new peers
+/// away. With one fewer the tool would start and take in no message at all. The spare
+/// descriptor that the layer holds to turn a peer away when none is left is open before
+/// this is asked, so it is not counted again.
+constexpr int kDescriptorsToRun = 2 + 1 + 16;
+
+/// Signals by which a driver or a terminal ends the tool from outside. A mask is
+/// inherited through exec, so a driver that spawns from a thread blocking them (one
+/// that takes its own signals with sigwait or a signalfd) would leave them pending for
+/// ever: blocked only defers a signal, and nothing here would take it later.
+constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 /// Whether `count` more descriptors can be opened. Asked before the run loop
 /// exists: a loop that cannot make its wake-up would sleep through every command.
@@ -55,9 +66,15 @@ int startUp(int argc, char** argv) {
     // A closed pipe must end the tool through its own exit path, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
     // SIGTERM is how drivers' process libraries end a child, so it ends the tool even when
-    // the driver itself ignores it. SIGINT and SIGHUP stay as inherited: ignored, they are
-    // a shell's background job or nohup saying the terminal must not end the tool.
+    // the driver itself ignores it. SIGINT and SIGHUP keep an inherited SIG_IGN: that is a
+    // shell's background job or nohup saying the terminal must not end the tool. Blocked,
+    // all three are let through: before any thread starts, so that every thread has them.
     std::signal(SIGTERM, SIG_DFL);
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int which : kEndingSignals)
+        sigaddset(&ending, which);
+    pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
     tuneMemory();
 
     std::vector<std::string> arguments;
@@ -85,7 +102,9 @@ int startUp(int argc, char** argv) {
 
     emitReady(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     watchOutput();
-    reader = new std::thread(readerBody);
+    std::thread thread(readerBody);
+    reader = thread.get_id();
+    thread.detach();
     CFRunLoopRun();
     return 0;
 }

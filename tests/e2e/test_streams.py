@@ -104,15 +104,27 @@ class Streams(Case):
         proc.stdin.close()
         self.assertEqual(proc.wait(WAIT), 0)
 
-    def test_the_fewest_descriptors_it_starts_with_still_take_in_a_message(self):
-        name = unique_name()
-        limit = next(n for n in range(8, 64) if subprocess.run(
-            [BINARY, "listen", name], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=WAIT,
-            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, n))).returncode != 71)
-        proc = self.started_with_descriptors(name, limit)
-        self.assertEqual(peer.send(name, 7, b"in", timeout=WAIT), b"")
-        self.assertEqual(check_line(proc.stdout.readline()), {"event": "message", "port": name, "msgid": 7,
-                                                             "data": "aW4="})
+    def test_the_fewest_descriptors_it_starts_with_are_as_documented_and_take_in_a_message(self):
+        for count in (1, 4):
+            with self.subTest(ports=count):
+                names = [unique_name(str(i)) for i in range(count)]
+                # The three standard streams, one per port and 20 more.
+                limit = 3 + count + 20
+                short = subprocess.run([BINARY, "listen", *names], stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, timeout=WAIT,
+                                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                                                             (limit - 1, limit - 1)))
+                self.assertEqual(short.returncode, 71)
+                proc = subprocess.Popen([BINARY, "listen", *names], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
+                self.addCleanup(proc.kill)
+                self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+                self.assertEqual(peer.send(names[-1], 7, b"in", timeout=WAIT), b"")
+                self.assertEqual(check_line(proc.stdout.readline()), {"event": "message", "port": names[-1],
+                                                                     "msgid": 7, "data": "aW4="})
+                proc.stdin.close()
+                self.assertEqual(proc.wait(WAIT), 0)
+                proc.stdout.close()
 
 
 class NestedWaits(Case):

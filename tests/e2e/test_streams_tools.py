@@ -40,13 +40,36 @@ class Streams(Case):
                                                        "to run: raise the limit (ulimit -n)"})
             self.assertEqual(proc.returncode, 71)
 
-    def test_sigterm_ends_the_tool_even_when_its_driver_ignores_it(self):
-        proc = subprocess.Popen([BINARY, "listen", unique_name()], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                preexec_fn=lambda: signal.signal(signal.SIGTERM, signal.SIG_IGN))
-        self.addCleanup(proc.kill)
-        self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
-        proc.terminate()
-        self.assertEqual(proc.wait(WAIT), -signal.SIGTERM)
+    def test_ending_signals_end_the_tool_whatever_mask_it_inherits_but_an_ignored_sigint_stays(self):
+        ending = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
+
+        def spawn(setup):
+            proc = subprocess.Popen([BINARY, "listen", unique_name()], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, preexec_fn=setup)
+            self.addCleanup(proc.stdout.close)
+            self.addCleanup(proc.kill)
+            self.assertEqual(check_line(proc.stdout.readline())["event"], "ready")
+            return proc
+
+        # A driver that takes its own signals on a thread (sigwait, signalfd) spawns with them blocked.
+        for sig in sorted(ending):
+            with self.subTest(blocked=signal.Signals(sig).name):
+                proc = spawn(lambda: signal.pthread_sigmask(signal.SIG_BLOCK, ending))
+                os.kill(proc.pid, sig)
+                self.assertEqual(proc.wait(WAIT), -sig)
+        with self.subTest(ignored="SIGTERM"):
+            proc = spawn(lambda: signal.signal(signal.SIGTERM, signal.SIG_IGN))
+            proc.terminate()
+            self.assertEqual(proc.wait(WAIT), -signal.SIGTERM)
+        with self.subTest(ignored_and_blocked="SIGINT"):
+            # A shell's background job: the terminal's interrupt must not end it.
+            proc = spawn(lambda: (signal.signal(signal.SIGINT, signal.SIG_IGN),
+                                  signal.pthread_sigmask(signal.SIG_BLOCK, ending)))
+            os.kill(proc.pid, signal.SIGINT)
+            proc.stdin.write(command(cmd="lookup", id=1).encode())
+            proc.stdin.close()
+            self.assertEqual(check_line(proc.stdout.readline()), {"event": "lookup", "id": 1, "found": False})
+            self.assertEqual(proc.wait(WAIT), 0)
 
     def test_a_driver_that_writes_everything_before_reading_gets_every_answer(self):
         name = unique_name()
