@@ -38,11 +38,13 @@ constexpr double kDefaultTimeout = 5.0;
 struct Send {
     std::string id, target;
     double timeout = kDefaultTimeout;
-    /// Held: begun later, once waiting inside the waits on the stack would not keep them past their deadlines.
+    /// Held: begun later, once waiting inside the waits on the stack would not keep them past
+    /// their deadlines. A begun send that may not be tried where it waits is held again: a send
+    /// phase is spent only where tries can be made.
     bool held = false;
     /// When it began: its send phase counts from here.
     double started = 0;
-    /// Looked up for its first try; a send waiting behind others holds none.
+    /// Looked up for its first try; a send waiting behind others, or held, holds none.
     CFMessagePortRef remote = nullptr;
     /// The decoded bytes, which `data` borrows: a payload of megabytes is not copied once more.
     std::vector<uint8_t> payload;
@@ -61,6 +63,9 @@ struct Target {
     bool full = false;
     double retryAt = 0;
     double backoff = kFirstRetry;
+    /// When a try last found its queue full. A send answers -1 only when a try at or after
+    /// the end of its send phase found it so; until then its line gets one more look.
+    double fullAt = -INFINITY;
 };
 
 /// Targets with sends waiting for their turn, by name; a target goes once it has none.
@@ -135,13 +140,20 @@ void setTimer(double next) {
     CFRunLoopTimerSetNextFireDate(turnTimer, CFAbsoluteTimeGetCurrent() + in);
 }
 
-/// Sets the timer to the next moment something waiting for its turn must be looked at.
+/// Sets the timer to the next moment something waiting for its turn can change: a full
+/// target that may be tried again, or a send phase that ends. A held line is left out: it
+/// begins only when a wait on the stack ends, and that ending queues a round of its own.
+/// Called at the end of a round, when no line's oldest send could be tried at once, so no
+/// date lies in the past and a tool whose sends wait sleeps.
 void armTimer() {
     double next = INFINITY;
     for (auto& [name, target] : targets) {
+        if (target.waiting.empty() || target.waiting.front()->held) continue;
         if (target.full) next = std::min(next, target.retryAt);
-        for (auto& send : target.waiting)
-            if (!send->held) next = std::min(next, sendPhaseEnd(*send));
+        for (auto& send : target.waiting) {
+            if (send->held) break;  // the rest of the line is held too
+            next = std::min(next, sendPhaseEnd(*send));
+        }
     }
     setTimer(next);
 }
@@ -151,11 +163,11 @@ void armTimerBy(double at) {
     if (at < timerAt) setTimer(at);
 }
 
-/// After a send answered: its target may have room, sends held by its wait may begin,
-/// the wait around it may end, and the tool may be done.
-void answered(const std::string& target) {
+/// After a send answered `status`: its target may have room, sends held by its wait may
+/// begin, the wait around it may end, and the tool may be done.
+void answered(const std::string& target, SInt32 status) {
     auto it = targets.find(target);
-    if (it != targets.end()) {
+    if (it != targets.end() && status != kCFMessagePortSendTimeout) {
         // The receiver took a request of ours: there is room, or there soon will be.
         it->second.full = false;
         it->second.backoff = kFirstRetry;
@@ -168,7 +180,12 @@ void answered(const std::string& target) {
     }
 }
 
-enum class Try { answered, full };
+/// What one try of a send came to.
+struct Try {
+    /// The status answered, or kCFMessagePortSendTimeout with `answered` false: back in line.
+    SInt32 status;
+    bool answered;
+};
 
 /// One try to queue `send`, and when it is queued its wait for the reply. The
 /// message port is asked for one try (send time-out 0): its send phase would block
@@ -180,7 +197,7 @@ Try trySend(Send& send) {
         send.remote = name.get() ? CFMessagePortCreateRemote(kCFAllocatorDefault, name.get()) : nullptr;
         if (!send.remote) {
             emitSent(RawJson{send.id}, statusNotRegistered);
-            return Try::answered;
+            return {statusNotRegistered, true};
         }
     }
     if (beforeSendWaits) beforeSendWaits();
@@ -194,17 +211,23 @@ Try trySend(Send& send) {
     --waitingSends;
     waitDeadlines.pop_back();
     if (reply) CFRelease(reply);
-    if (status == kCFMessagePortSendTimeout && secondsNow() < sendPhaseEnd(send)) return Try::full;
+    if (status == kCFMessagePortSendTimeout && secondsNow() < sendPhaseEnd(send)) return {status, false};
     emitSent(RawJson{send.id}, status);
-    return Try::answered;
+    return {status, true};
 }
 
 /// Tries `send`, the oldest of its target's, and answers it (true) or puts it back at the head of the line.
 bool tryOldest(std::unique_ptr<Send> send) {
     std::string target = send->target;
-    if (trySend(*send) == Try::answered) {
+    Try result = trySend(*send);
+    if (result.status == kCFMessagePortSendTimeout) {
+        // Looked up afresh: a try that queued ran the loop, and the line may have gone meanwhile.
+        auto it = targets.find(target);
+        if (it != targets.end()) it->second.fullAt = secondsNow();
+    }
+    if (result.answered) {
         send.reset();
-        answered(target);
+        answered(target, result.status);
         return true;
     }
     // Nothing ran meanwhile: a try that finds the queue full returns at once.
@@ -212,19 +235,28 @@ bool tryOldest(std::unique_ptr<Send> send) {
     t.waiting.push_front(std::move(send));
     ++waitingTurns;
     t.full = true;
-    t.retryAt = secondsNow() + t.backoff;
+    t.fullAt = secondsNow();
+    t.retryAt = t.fullAt + t.backoff;
     t.backoff = std::min(t.backoff * 2, kSlowestRetry);
     armTimerBy(t.retryAt);
     return false;
 }
 
-/// Answers -1 for sends whose send phase has passed while they waited for their turn.
+/// Answers -1 for sends whose send phase has passed while they waited for their turn, when a
+/// try since found their queue full. For the others their line's oldest send is due for a
+/// try now: a queue that had room at the end is not answered as full.
 void endSendPhases() {
     double now = secondsNow();
     std::vector<std::string> over;
     for (auto& [name, target] : targets) {
         for (auto& send : target.waiting) {
-            if (send->held || sendPhaseEnd(*send) > now) continue;
+            if (send->held) break;  // the rest of the line is held too
+            double end = sendPhaseEnd(*send);
+            if (end > now) continue;
+            if (target.fullAt < end) {
+                target.retryAt = std::min(target.retryAt, now);
+                continue;
+            }
             over.push_back(send->id);
             send.reset();
         }
@@ -249,37 +281,54 @@ void beginHeld() {
     }
 }
 
+/// Holds a whole line whose oldest send may not be tried where it waits now: it spends no
+/// send phase meanwhile and begins afresh, looked up again, once the waits around it allow.
+void holdLine(Target& target) {
+    for (auto& send : target.waiting) {
+        send->held = true;
+        if (send->remote) CFRelease(send->remote);
+        send->remote = nullptr;
+    }
+}
+
 /// The next target whose oldest send may be tried now, starting after the last one
-/// tried so that every target gets its turn; empty when none may.
+/// tried so that every target gets its turn; empty when none may. A line whose oldest
+/// send may not be tried within the waits on the stack is held here.
 std::string nextTurn() {
     double now = secondsNow();
     std::string first, after;
     for (auto& [name, target] : targets) {
-        if (target.waiting.empty()) continue;
-        const Send& oldest = *target.waiting.front();
-        if (oldest.held || (target.full && target.retryAt > now) || mustWait(oldest.timeout)) continue;
+        if (target.waiting.empty() || target.waiting.front()->held) continue;
+        if (mustWait(target.waiting.front()->timeout)) {
+            holdLine(target);
+            continue;
+        }
+        if (target.full && target.retryAt > now) continue;
         if (first.empty() || name < first) first = name;
         if (name > lastTried && (after.empty() || name < after)) after = name;
     }
     return after.empty() ? first : after;
 }
 
-/// Runs on the main thread from a block: ends send phases that are over, begins
-/// held sends that may begin, then tries the oldest send of one target whose queue
-/// may have room. A try that queues waits for its reply right here, and the next
-/// round runs inside that wait (trySend queues it), so tries go on while they succeed.
+/// Runs on the main thread from a block: ends send phases that are over, begins held
+/// sends that may begin, then tries the oldest send of one target whose queue may have
+/// room, and again until none may be tried. A try that queues waits for its reply right
+/// here, and the next round runs inside that wait (trySend queues it), so tries go on
+/// while they succeed.
 void tryTurns() {
-    endSendPhases();
-    beginHeld();
-    for (std::string name; !(name = nextTurn()).empty();) {
+    for (;;) {
+        endSendPhases();
+        beginHeld();
+        std::string name = nextTurn();
+        if (name.empty()) break;
         lastTried = name;
         Target& target = targets[name];
         std::unique_ptr<Send> send = std::move(target.waiting.front());
         target.waiting.pop_front();
         --waitingTurns;
         if (target.waiting.empty() && !target.full) targets.erase(name);
-        // One that queued waited for its reply, and the rounds inside that wait went on;
-        // one that found its queue full leaves the others their turn now.
+        // One that answered ran the loop or gave up, and queued the round that goes on from
+        // there; one that found its queue full leaves the others their turn now.
         if (tryOldest(std::move(send))) return;
     }
     for (auto it = targets.begin(); it != targets.end();)
