@@ -81,12 +81,13 @@ extern "C" CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAb
                                                   CFRunLoopTimerCallBack callout, CFRunLoopTimerContext* context) {
     static auto next = reinterpret_cast<decltype(&CFRunLoopTimerCreate)>(dlsym(RTLD_NEXT, "CFRunLoopTimerCreate"));
     sendTimerCallout = callout;
-    return next(allocator, fireDate, interval, flags, order,
-                [](CFRunLoopTimerRef timer, void* info) {
-                    ++firings;
-                    sendTimerCallout(timer, info);
-                },
-                context);
+    return next(
+        allocator, fireDate, interval, flags, order,
+        [](CFRunLoopTimerRef timer, void* info) {
+            ++firings;
+            sendTimerCallout(timer, info);
+        },
+        context);
 }
 
 extern "C" SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data,
