@@ -100,6 +100,8 @@ export function openConnection(binary, names, options, hooks) {
   let phase = "starting"; // "open", "closing" (input ended), "quitting", "ended"
   let startMessage = null;
   let endedWith = null;
+  let endedByUs = false; // close, quit or kill: an end the iterators take as their own end
+  let crash = null; // how the iterators learn of an end nobody asked for
   let settleReady;
   const ready = new Promise((resolve, reject) => (settleReady = { resolve, reject }));
   let settleEnd;
@@ -131,6 +133,7 @@ export function openConnection(binary, names, options, hooks) {
       case "ready":
         if (phase !== "starting") return;
         phase = "open";
+        clearTimeout(readyTimer);
         settleReady.resolve(Array.isArray(event.ports) ? event.ports : []);
         return;
       case "error":
@@ -184,7 +187,8 @@ export function openConnection(binary, names, options, hooks) {
         );
       }
       failAll(new ClosedError(code, signal));
-      for (const taker of takers.splice(0)) taker({ value: undefined, done: true });
+      if (!endedByUs && code !== 0) crash = new ClosedError(code, signal);
+      for (const taker of takers.splice(0)) taker(crash ? Promise.reject(crash) : { value: undefined, done: true });
       settleEnd(endedWith);
       hooks.onClose(endedWith);
     },
@@ -263,6 +267,7 @@ export function openConnection(binary, names, options, hooks) {
   /** Ends the input; the tool answers what is due and ends. Killed after the grace. */
   function close(grace) {
     if (phase === "ended") return ended;
+    endedByUs = true;
     if (phase === "open" || phase === "quitting") phase = "closing";
     proc.writer.end();
     armGrace(grace);
@@ -307,6 +312,7 @@ export function openConnection(binary, names, options, hooks) {
     },
     quit() {
       if (phase === "ended" || phase === "quitting") return ended;
+      endedByUs = true;
       const wrote = proc.writer.write([`{"cmd":"quit"}\n`]);
       phase = "quitting";
       // "No event is written, not even while sends are waiting": nothing pending will be answered.
@@ -320,6 +326,7 @@ export function openConnection(binary, names, options, hooks) {
     },
     close,
     kill(signal = "SIGKILL") {
+      if (phase !== "ended") endedByUs = true;
       proc.kill(signal);
       return ended;
     },
@@ -337,8 +344,12 @@ export function openConnection(binary, names, options, hooks) {
         next() {
           if (!open) return Promise.resolve({ value: undefined, done: true });
           if (kept.length > 0) return Promise.resolve({ value: kept.shift(), done: false });
-          if (phase === "ended") return finish();
-          return new Promise((resolve) => takers.push(resolve));
+          if (phase === "ended") {
+            const error = crash;
+            finish();
+            return error ? quiet(Promise.reject(error)) : Promise.resolve({ value: undefined, done: true });
+          }
+          return quiet(new Promise((resolve) => takers.push(resolve)));
         },
         return: finish,
         [Symbol.asyncIterator]() {
