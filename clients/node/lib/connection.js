@@ -34,15 +34,28 @@ const UNLIMITED_TIMEOUT = 864000;
 const LONGEST_TIMER = 2 ** 31 - 1;
 
 /**
- * When a send that the tool reads at `now` has its answer, at the latest. "One send ends within
- * twice its "timeout", plus at most 0.1 s" from when it began; and "a send that would end more
- * than 0.1 s after the deadline of a wait it would run inside ... is held until that wait ends;
- * it begins then". Every wait it could be held behind ends by `latest`, the last deadline of the
- * sends still outstanding.
+ * A send's *window*, in ms: "twice its "timeout" plus 0.1 s". Unlimited from ten days on, where
+ * "the queueing has no time limit".
  */
-export function sendDeadline(now, timeout, latest) {
+export function sendWindow(timeout) {
   if (timeout >= UNLIMITED_TIMEOUT) return Infinity;
-  return Math.max(now, latest) + 2 * Math.max(timeout, 0) * 1000 + 100;
+  return 2 * Math.max(timeout, 0) * 1000 + 100;
+}
+
+/**
+ * Brings the deadlines of the sends in `pending` up to date for a send of `window` written at
+ * `at`, and gives its own. "Its answer comes at the latest one window after the latest of: the
+ * moment it was written; the deadline of each send still unanswered then; and, while it is
+ * unanswered, the moment each later send is written plus that send's own window."
+ */
+export function writtenSend(pending, at, window) {
+  let latest = at;
+  for (const other of pending) {
+    if (other.window === undefined || other.deadline === -Infinity) continue; // a lookup, or not written yet
+    if (other.deadline > latest) latest = other.deadline;
+    other.deadline = Math.max(other.deadline, at + window + other.window);
+  }
+  return latest + window;
 }
 
 const DATA_KEY = Buffer.from('"data":"');
@@ -212,7 +225,7 @@ export function openConnection(binary, names, options, hooks) {
     return null;
   }
 
-  /** The latest deadline of the sends still outstanding (-Infinity for none). */
+  /** The latest deadline of the sends still unanswered (-Infinity for none). */
   function latestDeadline() {
     let latest = -Infinity;
     for (const request of pending.values()) if (request.deadline > latest) latest = request.deadline;
@@ -233,7 +246,8 @@ export function openConnection(binary, names, options, hooks) {
         let timer = null;
         const onAbort = () => entry.settle(abortReason(signal));
         const entry = {
-          deadline: -Infinity,
+          window: timeout === undefined ? undefined : sendWindow(timeout),
+          deadline: -Infinity, // of a send: when its answer is due at the latest
           settle(error, value) {
             if (!pending.delete(id)) return;
             clearTimeout(timer);
@@ -242,23 +256,26 @@ export function openConnection(binary, names, options, hooks) {
             else resolve(value);
           },
         };
-        pending.set(id, entry);
-        signal?.addEventListener("abort", onAbort, { once: true });
+        const expire = () => {
+          // A later send may have moved the deadline on since the timer was set.
+          const left = wait === undefined ? entry.deadline + WAIT_MARGIN - now() : 0;
+          if (left > 0) arm(left);
+          else entry.settle(new TimeoutError(what, wait ?? Math.round(entry.deadline + WAIT_MARGIN - startedAt)));
+        };
+        const arm = (limit) => {
+          if (limit <= LONGEST_TIMER) timer = setTimeout(expire, limit);
+        };
+        let startedAt = 0;
         // The wait counts from when the tool can read the line, which for a large one is later
         // than the call.
         const written = () => {
           if (!pending.has(id)) return;
-          const at = now();
-          let limit = wait;
-          if (timeout !== undefined) {
-            entry.deadline = sendDeadline(at, timeout, latestDeadline());
-            limit ??= entry.deadline - at + WAIT_MARGIN;
-          }
-          limit ??= DEFAULT_LOOKUP_WAIT;
-          if (limit <= LONGEST_TIMER) {
-            timer = setTimeout(() => entry.settle(new TimeoutError(what, Math.round(limit))), limit);
-          }
+          startedAt = now();
+          if (entry.window !== undefined) entry.deadline = writtenSend(pending.values(), startedAt, entry.window);
+          arm(wait ?? (entry.window === undefined ? DEFAULT_LOOKUP_WAIT : entry.deadline - startedAt + WAIT_MARGIN));
         };
+        pending.set(id, entry);
+        signal?.addEventListener("abort", onAbort, { once: true });
         proc.writer.write(pieces(id), written, () => !pending.has(id));
       }),
     );
