@@ -3,6 +3,9 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,8 +15,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cfinternal.h"
@@ -89,15 +94,19 @@ void sendWith(int to, const std::string& bytes, int fd = -1) {
     EXPECT_EQ(sendmsg(to, &msg, MSG_NOSIGNAL), ssize_t(bytes.size()));
 }
 
-/// Whether the port answered the peer's request (true) or closed its connection (false).
-bool answered(int peer) {
+/// The magic of the next frame the port wrote to the peer: "CFMR" for a reply, "CFMN" when it
+/// turned the peer away; empty when it closed the connection without a word.
+std::string heard(int peer) {
     timeval limit{10, 0};  // a port that neither answers nor closes fails the test instead of hanging it
     setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     char reply[12];
     ssize_t n = recv(peer, reply, sizeof reply, MSG_WAITALL);
     EXPECT_TRUE(n == 12 || n == 0 || (n < 0 && errno == ECONNRESET)) << n << " " << std::strerror(errno);
-    return n == 12;
+    return n == 12 ? std::string(reply, 4) : "";
 }
+
+/// Whether the port answered the peer's request (true) or let it go (false).
+bool answered(int peer) { return heard(peer) == "CFMR"; }
 
 }  // namespace
 
@@ -131,15 +140,24 @@ TEST_F(MessagePorts, AnOutOfLineBodyIsTrustedOnlySealedWholeAndFromTheReadOfItsH
         {"a stray memfd taken for the body of the next header",
          {{frame("CFMQ", 7, 1, "q"), memfdWith(body, true)}, {frame("CFMO", 8, 5000), -1}},
          false},
+        {"a memfd that comes with the second half of its header",
+         {{frame("CFMO", 9, 5000).substr(0, 6), -1}, {frame("CFMO", 9, 5000).substr(6), memfdWith(body, true)}},
+         false},
     };
     for (auto& c : cases) {
         int peer = rawConnect(served.name);
         for (size_t i = 0; i < c.frames.size(); ++i) {
             sendWith(peer, c.frames[i].first, c.frames[i].second);
             if (c.frames[i].second >= 0) close(c.frames[i].second);
-            // The stray's own request is served before the port sees the next read.
-            if (i + 1 < c.frames.size()) {
+            // The stray's own request is served before the port sees the next read, and the
+            // first half of a header is read by itself: sent together, one read could take both.
+            if (i + 1 < c.frames.size() && c.frames[i].first.size() >= 12) {
                 EXPECT_TRUE(answered(peer)) << c.what;
+            } else if (i + 1 < c.frames.size()) {
+                int unread = 1;
+                for (double end = cfl::now() + 10; unread > 0 && cfl::now() < end; std::this_thread::yield())
+                    ioctl(peer, SIOCOUTQ, &unread);
+                EXPECT_EQ(unread, 0) << c.what;
             }
         }
         EXPECT_EQ(answered(peer), c.answered) << c.what;
@@ -188,16 +206,18 @@ TEST_F(MessagePorts, PeersNeverTakeTheDescriptorsKeptForTheProcesssOwnRequests) 
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_EQ(status, 0);
-    std::vector<bool> kept;
+    // Each peer turned away is told so, whether its request went before the port looked (the
+    // send fails) or not: its sender can say the request was never delivered.
+    std::vector<std::string> outcomes;
     std::string request = frame("CFMQ", 2, 0);
     for (int peer : peers) {
-        ssize_t sent = send(peer, request.data(), request.size(), MSG_NOSIGNAL);  // fails once turned away
-        kept.push_back(sent == ssize_t(request.size()) && answered(peer));
+        send(peer, request.data(), request.size(), MSG_NOSIGNAL);  // fails once turned away
+        outcomes.push_back(heard(peer));
     }
-    EXPECT_EQ(kept, (std::vector<bool>{true, true, false, false, false, false, false, false}));
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"CFMR", "CFMR", "CFMN", "CFMN", "CFMN", "CFMN", "CFMN", "CFMN"}));
     // A body that waits for the rest of its header holds one more, so its peer goes too.
     sendWith(peers[0], "C", parked);
-    EXPECT_FALSE(answered(peers[0]));
+    EXPECT_EQ(heard(peers[0]), "CFMN");
     EXPECT_GE(int(low.rlim_cur) - openDescriptors(), kReserve);
     // The process's own lookups and sends take from the reserve. (A look-up while `own`
     // lives would only find `own` again.)
@@ -263,12 +283,95 @@ TEST_F(MessagePorts, APortsQueueIgnoresPlacesHeldByAnotherUser) {
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));
-        // A sender asks a listening place once, to learn its owner; one that only binds, never.
-        EXPECT_EQ(WEXITSTATUS(status), listening ? 2 : 0);
+        // The kernel's socket table names the owner: no place of theirs is connected to.
+        EXPECT_EQ(WEXITSTATUS(status), 0);
         close(ready[0]);
         close(finish[1]);
     }
     EXPECT_EQ(served.received.ids, (std::vector<SInt32>{1, 2, 1, 2}));
+}
+
+TEST_F(MessagePorts, AFullQueueIsTriedWithoutConnectingToItsPlacesAndWatchedOncePerHolder) {
+    // A receiver that has stopped: its listener takes connections and nothing else, and this
+    // user holds all five places of its queue, listening, as the requests in flight would.
+    std::string name = uniqueName("full");
+    auto listening = [](const sockaddr_un& addr, unsigned len) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), len), 0);
+        EXPECT_EQ(listen(fd, 64), 0);
+        return fd;
+    };
+    auto connectionsTo = [](int fd) {
+        int count = 0;
+        for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++count)
+            close(c);
+        return count;
+    };
+    sockaddr_un addr;
+    unsigned len = cfl::addressFor(name, addr);
+    int receiver = listening(addr, len);
+    std::vector<int> places;
+    for (int k = 0; k < 5; ++k) {
+        len = cfl::slotAddress(name, k, addr);
+        places.push_back(listening(addr, len));
+    }
+    auto placeConnections = [&] {
+        std::vector<int> counts;
+        for (int fd : places)
+            counts.push_back(connectionsTo(fd));
+        return counts;
+    };
+    CFMessagePortRef p = remote(name);
+    ASSERT_NE(p, nullptr);
+    // Tries, as a caller that must go on serving makes them: not one connection anywhere.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(sendTo(p, 1, "try", 0), kCFMessagePortSendTimeout);
+    EXPECT_EQ(placeConnections(), std::vector<int>(5, 0));
+    // A send that waits watches each holder, once, however often it looks again.
+    EXPECT_EQ(sendTo(p, 2, "wait", 0.05), kCFMessagePortSendTimeout);
+    EXPECT_EQ(placeConnections(), std::vector<int>(5, 1));
+    EXPECT_EQ(connectionsTo(receiver), 1) << "the look-up's connection, kept for every send";
+    CFRelease(p);
+    for (int fd : places)
+        close(fd);
+    close(receiver);
+}
+
+TEST_F(MessagePorts, ASenderTurnedAwayIsToldItsRequestWasNeverDelivered) {
+    // A receiver short of descriptors, as a port turns a peer away: its word, then the close;
+    // before the request came, or once it waits unread.
+    std::string name = uniqueName("turned");
+    sockaddr_un addr;
+    unsigned len = cfl::addressFor(name, addr);
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    auto turnAway = [listener](bool afterRequest) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        pollfd in{fd, POLLIN, 0};
+        if (afterRequest) poll(&in, 1, 10000);
+        std::string word = frame("CFMN", 0, 0);
+        send(fd, word.data(), word.size(), MSG_NOSIGNAL);
+        close(fd);
+    };
+    std::map<SInt32, int> statuses;
+    for (int i = 0; i < 10; ++i) {
+        for (bool afterRequest : {false, true}) {
+            CFMessagePortRef p = remote(name);  // a new port and connection each time
+            ASSERT_NE(p, nullptr);
+            std::thread receiver;
+            if (afterRequest) {
+                receiver = std::thread(turnAway, true);
+            } else {
+                turnAway(false);
+            }
+            ++statuses[sendTo(p, 1, "never delivered", 10)];
+            if (receiver.joinable()) receiver.join();
+            CFRelease(p);
+        }
+    }
+    EXPECT_EQ(statuses, (std::map<SInt32, int>{{kCFMessagePortTransportError, 20}}));
+    close(listener);
 }
 
 TEST_F(MessagePorts, AReceiverThatHangsUpBetweenRequestsIsLetGoAndFoundInvalid) {

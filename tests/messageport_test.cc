@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cf_test_util.h"
@@ -38,6 +39,24 @@ TEST_F(MessagePorts, ANameIsHeldByOneLivePortAndFreedWithIt) {
     EXPECT_NE(again, nullptr);
     CFRelease(again);
     CFRelease(a);
+
+    // Two threads that register the name and let it go, over and over: a port whose last
+    // reference is going is never handed out (the sanitizers see one freed twice).
+    auto churn = [&name, &r] {
+        for (int i = 0; i < 300; ++i) {
+            CFMessagePortContext context = {0, &r, nullptr, nullptr, nullptr};
+            CFStringRef n = str(name);
+            CFMessagePortRef p = CFMessagePortCreateLocal(nullptr, n, recordAndCreateReply, &context, nullptr);
+            CFRelease(n);
+            if (p) CFRelease(p);
+        }
+    };
+    std::thread other(churn);
+    churn();
+    other.join();
+    again = makeLocal(name, &r);
+    EXPECT_NE(again, nullptr);
+    if (again) CFRelease(again);
 }
 
 TEST_F(MessagePorts, LongNamesWorkInFullUpTo128BytesAndAreCutBeyond) {
@@ -187,10 +206,11 @@ TEST_F(MessagePorts, RepliesStayInStepAfterOneWayAndTimedOutRequests) {
         CFStringRef n = str(name);
         CFMessagePortRef local = CFMessagePortCreateLocal(nullptr, n, answer, &context, nullptr);
         CFRelease(n);
-        loop = CFRunLoopGetCurrent();
+        // Held for the stop below, which may come as this thread ends.
+        loop = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
         schedule(local, loop);
         ready = true;
-        CFRunLoopRun();  // until stopped below; the loop outlives the stop, as the port stays valid till then
+        CFRunLoopRun();  // until stopped below
         CFMessagePortInvalidate(local);
         CFRelease(local);
     });
@@ -215,6 +235,7 @@ TEST_F(MessagePorts, RepliesStayInStepAfterOneWayAndTimedOutRequests) {
     released = true;
     CFRunLoopStop(loop);
     receiver.join();
+    CFRelease(loop);
 }
 
 TEST_F(MessagePorts, AReplyTakenInByANestedRunIsSeenOnlyOnceTheWaitingRunReturns) {

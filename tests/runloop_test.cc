@@ -53,6 +53,17 @@ TEST(RunLoop, AStopEndsTheRunInProgressAndNoOther) {
     EXPECT_EQ(performed, 1);
     CFRunLoopSourceInvalidate(source);
     CFRelease(source);
+
+    // A thread's loop that another thread holds outlives its thread: a stop or wake-up that comes
+    // as the thread ends reaches a loop, not freed memory (the sanitizers tell).
+    CFRunLoopRef ended = nullptr;
+    std::thread([&ended] {
+        ended = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
+    }).join();
+    CFRunLoopStop(ended);
+    CFRunLoopWakeUp(ended);
+    EXPECT_EQ(CFGetTypeID(ended), CFRunLoopGetTypeID());
+    CFRelease(ended);
 }
 
 TEST(RunLoop, ARunReturnsForItsOwnSourcesNotForBlocksAndTakesTheBlocksQueuedBeforeIt) {

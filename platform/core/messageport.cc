@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "cfinternal.h"
@@ -39,9 +40,9 @@ bool isOwnName(const std::string& key) {
 }
 
 /// A new reference to `port` unless its last one is being released (its destructor then
-/// takes it out of gRemotePorts as soon as it gets the lock the caller holds). The count
+/// takes it out of its registry as soon as it gets the lock the caller holds). The count
 /// is pinned first, so the port cannot go between the look and CFRetain. Any thread,
-/// holding gRemoteLock; calls out to nothing.
+/// holding the lock of the registry that lists the port; calls out to nothing.
 bool retainUnlessFreed(CFMessagePortRef port) {
     long n = port->refs.load(std::memory_order_relaxed);
     do {
@@ -111,13 +112,19 @@ CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef, CFStringRef name, CFMe
     std::string key;
     if (name) {
         key = cfl::cutName(cfl::text(name));
-        {
-            // A name this process holds already: that port again, with one more reference.
-            std::lock_guard<std::mutex> hold(cfl::gLocalLock);
+        for (;;) {
+            // A name this process holds already: that port again, with one more reference. One
+            // whose last reference is going is never handed out: its end lets the name go in a
+            // moment (the entry and the listener together), and the name is registered afresh.
+            std::unique_lock<std::mutex> hold(cfl::gLocalLock);
             auto it = cfl::gLocalPorts.find(key);
-            if (it != cfl::gLocalPorts.end())
-                return it->second->valid ? static_cast<CFMessagePortRef>(const_cast<void*>(CFRetain(it->second)))
-                                         : nullptr;
+            if (it == cfl::gLocalPorts.end()) break;
+            CFMessagePortRef existing = it->second;
+            bool going = existing->refs.load() == 0;
+            if (!going && !existing->valid) return nullptr;
+            if (!going && cfl::retainUnlessFreed(existing)) return existing;
+            hold.unlock();
+            std::this_thread::yield();
         }
         sockaddr_un addr;
         socklen_t len = cfl::addressFor(key, addr);
@@ -199,15 +206,16 @@ void CFMessagePortInvalidate(CFMessagePortRef ms) {
     }
     if (!ms->valid && ms->listenFd < 0) return;
     ms->valid = false;
-    if (ms->name) {
+    if (ms->source && ms->source->scheduledOn) CFRunLoopSourceInvalidate(ms->source);
+    cfl::unschedule(ms);  // the listener's watch goes before its descriptor
+    {
+        // The name leaves the table as its address comes free: whoever waits for it binds at once.
         std::lock_guard<std::mutex> hold(cfl::gLocalLock);
         auto it = cfl::gLocalPorts.find(ms->key);
-        if (it != cfl::gLocalPorts.end() && it->second == ms) cfl::gLocalPorts.erase(it);
+        if (ms->name && it != cfl::gLocalPorts.end() && it->second == ms) cfl::gLocalPorts.erase(it);
+        if (ms->listenFd >= 0) close(ms->listenFd);
+        ms->listenFd = -1;
     }
-    if (ms->source && ms->source->scheduledOn) CFRunLoopSourceInvalidate(ms->source);
-    cfl::unschedule(ms);
-    if (ms->listenFd >= 0) close(ms->listenFd);
-    ms->listenFd = -1;
     if (ms->context.release && ms->context.info) ms->context.release(ms->context.info);
     ms->context.info = nullptr;
 }

@@ -122,6 +122,10 @@ FrameReader::Result FrameReader::step(int fd, const char (&magic)[4], size_t& bu
             }
             // A body from a read before this header's was claimed by no header.
             if (bodyFd >= 0 && bodyRead < headerRead) return kGarbage;
+            if (!takesFds && std::memcmp(header, kTurnedAwayMagic, 4) == 0) {
+                have = 0;
+                return getU32(header + 8) == 0 ? kTurnedAway : kGarbage;
+            }
             bool outOfLine = takesFds && std::memcmp(header, kOutOfLineMagic, 4) == 0;
             if (!outOfLine && std::memcmp(header, magic, 4) != 0) return kGarbage;
             uint32_t len = getU32(header + 8);
@@ -178,6 +182,13 @@ bool sendSome(int fd, const std::string& head, size_t& headOff, const UInt8* bod
         if (sent == 0) break;
     }
     return true;
+}
+
+void turnAway(int fd) {
+    std::string word = header(kTurnedAwayMagic, 0, 0);
+    ssize_t n = send(fd, word.data(), word.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)n;  // a peer whose socket is full hears only the close
+    close(fd);
 }
 
 std::string header(const char (&magic)[4], int32_t field, uint32_t length) {

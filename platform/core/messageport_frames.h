@@ -21,6 +21,10 @@ constexpr char kRequestMagic[4] = {'C', 'F', 'M', 'Q'};
 constexpr char kReplyMagic[4] = {'C', 'F', 'M', 'R'};
 /// A request whose body travels out of line, as a sealed memfd passed with the header.
 constexpr char kOutOfLineMagic[4] = {'C', 'F', 'M', 'O'};
+/// A port's word to a peer of its own user that it turns away for want of descriptors, just
+/// before it closes the connection: none of the requests it has not answered there reached its
+/// callout. A reader of earlier versions takes it for garbage, which it reports as this does.
+constexpr char kTurnedAwayMagic[4] = {'C', 'F', 'M', 'N'};
 /// The reply field of a request that was read but whose out-of-line body never arrived.
 constexpr int32_t kReplyBodyLost = 1;
 /// Bodies up to this size travel in line with their header: one message the socket
@@ -68,7 +72,7 @@ struct FrameReader {
     /// A body came that no header can claim: a second one in one read, or one while another waits.
     bool stray = false;
 
-    enum Result { kMore, kFrame, kClosed, kGarbage, kWouldBlock, kFailed, kBodyLost };
+    enum Result { kMore, kFrame, kClosed, kGarbage, kWouldBlock, kFailed, kBodyLost, kTurnedAway };
 
     /// Whether bytes already read wait here; the socket will not report them again.
     bool buffered() const { return aheadAt < ahead.size(); }
@@ -92,6 +96,10 @@ struct FrameReader {
     /// The header's middle field: a request's message id, a reply's status.
     int32_t field() const;
 };
+
+/// Writes the word that the connection is turned away (kTurnedAwayMagic), if the socket takes it
+/// whole at once, and closes it.
+void turnAway(int fd);
 
 /// Sends what it can without blocking; returns false on a broken connection.
 bool sendSome(int fd, const std::string& head, size_t& headOff, const UInt8* body, size_t bodyLen, size_t& bodyOff);

@@ -85,7 +85,7 @@ struct Connection {
 struct Pending {
     /// Under the port's lock: settled by whichever thread reads the reply or ends the link, read
     /// by the sender.
-    enum State { kWaiting, kReplied, kBodyLost, kGone, kGarbage } state = kWaiting;
+    enum State { kWaiting, kReplied, kBodyLost, kGone, kGarbage, kTurnedAway } state = kWaiting;
     /// Under the port's lock until settled, then the sender's: the reply's data, owned.
     CFDataRef answer = nullptr;
 };
@@ -120,6 +120,9 @@ struct Link {
     uint64_t replyWatch = 0;
     /// Under the port's lock: the loop of the link's thread that holds `replyWatch`.
     CFRunLoopRef watchLoop = nullptr;
+    /// Under the port's lock. The stand-in number of a connection that another thread ended while
+    /// a wait of the link's thread (not the main thread) watched it: closed when that watch goes.
+    int watchFd = -1;
 };
 
 }  // namespace cfl
@@ -193,6 +196,13 @@ Reach connectTo(const std::string& key, int& fdOut, double deadline = 0);
 
 enum class Owner { ours, notOurs, unknown, nobody };
 
+/// What the kernel's socket table says of one address.
+struct Holder {
+    Owner owner = Owner::nobody;
+    /// The inode of the socket of this user that listens there; 0 when none does.
+    uint32_t listener = 0;
+};
+
 /// Who owns the listener at `key`'s address, for a listener that has no room to be
 /// asked by connecting. Any thread; calls out to nothing.
 Owner listenerOwner(const std::string& key);
@@ -206,37 +216,41 @@ enum class Slot { taken, full, failed };
 /// for a place learns from the kernel when it goes.
 Slot takeSlot(const std::string& key, int& slotOut);
 
-/// What a sender that found all of a port's places bound learns of their holders. On the
-/// sending thread's stack, its thread's alone.
+/// What a sender that found all of a port's places bound learns of their holders, kept for the
+/// whole of its request. On the sending thread's stack, its thread's alone.
 struct Places {
-    /// Connections to places of this user that listen: each is reset when the receiver lets its place go.
+    /// Per place: a connection to its holder, which the kernel resets when the holder lets the
+    /// place go; fd -1 where there is none.
     pollfd watched[kQueueLimit];
-    /// How many of `watched` are open.
-    int count = 0;
+    /// Per place: the listener last connected to (its inode), so that no holder is connected to twice.
+    uint32_t asked[kQueueLimit] = {};
     /// Places held by this user, the receiver's: only these count as taken.
     int ours = 0;
-    Places() = default;
+    Places() {
+        for (pollfd& w : watched)
+            w = {-1, POLLIN, 0};
+    }
     Places(const Places&) = delete;
     Places& operator=(const Places&) = delete;
     ~Places() {
-        for (int i = 0; i < count; ++i)
-            close(watched[i].fd);
+        for (pollfd& w : watched)
+            if (w.fd >= 0) close(w.fd);
     }
 };
 
-/// Finds who holds each of the port's places, once all of them were found bound. A
-/// place that listens is asked by connecting: SO_PEERCRED names who listens, and a
-/// connection to one of ours is kept to learn when it goes. One that does not listen,
-/// or whose backlog is full, is looked up in the kernel's socket table. A place of
-/// another user, one let go meanwhile, or one whose holder nobody can tell is not
-/// counted, and the first such place ends the look: one is enough to send without a
-/// place. So another user's socket is connected to at most once a look, and a look is
-/// made once per bind that found every place in use. Any thread; calls out to nothing.
-void findHolders(const std::string& key, Places& places);
+/// Finds who holds each of the port's places, once all of them were found bound, in one look at
+/// the kernel's socket table: no place is connected to just to learn its owner. A place of
+/// another user, one let go meanwhile, or one whose holder the kernel cannot tell is not
+/// counted: one is enough to send without a place. With `mayWatch` (the request will wait),
+/// and all five ours, each place that listens is connected to, once per holder for as long as
+/// `places` lives, so that the kernel tells when it goes; never a socket of another user. Any
+/// thread; calls out to nothing.
+void findHolders(const std::string& key, Places& places, bool mayWatch);
 
 /// Blocks until one of the port's places, all of them ours, may have come free or the
-/// deadline passes. A place that cannot be watched (it does not listen yet, or this
-/// process had no descriptor) is looked at again after 10 ms at most. Any thread; calls out to nothing.
+/// deadline passes. A place that cannot be watched (it does not listen, its holder was asked
+/// already, or this process had no descriptor) is looked at again after 10 ms at most. Any
+/// thread; calls out to nothing.
 void waitForPlace(Places& places, double deadline);
 
 // ---- The descriptor reserve (messageport_reserve.cc) ----

@@ -77,21 +77,28 @@ int newSocket(int flags) {
     return fd;
 }
 
-/// Socket states for addressOwner: listeners only, or every socket.
-constexpr uint32_t kListeners = 1u << 10;  // TCP_LISTEN
+/// Socket states for readHolders: listeners only, or every socket.
+constexpr uint32_t kListenState = 10;  // TCP_LISTEN
+constexpr uint32_t kListeners = 1u << kListenState;
 constexpr uint32_t kAnyState = ~0u;
 
-/// Who holds the abstract address `name` (`nameLen` bytes, its leading NUL included),
-/// read from the kernel's socket table (sock_diag, with owners from Linux 5.3 on),
-/// among the sockets in `states`. The connections that a listener accepted, or has yet
-/// to accept (those with uid 0), carry its name as well, so a listener answers for its
-/// name; otherwise any socket of another user that carries it makes it theirs (one
-/// bound, then connected). `nobody` when no socket carries it, `unknown` when the kernel
-/// cannot say. Lists every Unix socket in those states: used only where nothing cheaper
-/// answers. Any thread; calls out to nothing.
-Owner addressOwner(const char* name, size_t nameLen, uint32_t states) {
+/// The abstract address of `addr` (`len` bytes of sockaddr_un) as the kernel's socket table
+/// names it: its leading NUL included.
+std::string tableName(const sockaddr_un& addr, socklen_t len) {
+    return std::string(addr.sun_path, len - offsetof(sockaddr_un, sun_path));
+}
+
+/// Who holds each of `count` abstract addresses, from one dump of the kernel's socket table
+/// (sock_diag, with owners from Linux 5.3 on), among the sockets in `states`; false when the
+/// kernel does not answer. The connections that a listener accepted, or has yet to accept
+/// (those with uid 0), carry its name as well, so a listener answers for its name; otherwise
+/// any socket of another user that carries it makes it theirs (one bound, then connected). An
+/// address no socket carries is held by `nobody`, one whose sockets come without an owner (a
+/// kernel that does not report them) by `unknown`. Lists every Unix socket in those states:
+/// asked only where nothing cheaper answers. Any thread; calls out to nothing.
+bool readHolders(const std::string* names, int count, uint32_t states, Holder* out) {
     int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (nl < 0) return Owner::unknown;
+    if (nl < 0) return false;
     struct {
         nlmsghdr head;
         unix_diag_req req;
@@ -102,8 +109,14 @@ Owner addressOwner(const char* name, size_t nameLen, uint32_t states) {
     ask.req.sdiag_family = AF_UNIX;
     ask.req.udiag_states = states;
     ask.req.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_UID;
-    Owner listener = Owner::nobody, others = Owner::nobody;
-    bool answered = false, silent = false;
+    struct Seen {
+        Owner listener = Owner::nobody, others = Owner::nobody;
+        bool silent = false;
+    };
+    std::vector<Seen> seen(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        out[i] = Holder{};
+    bool answered = false;
     bool done = send(nl, &ask, sizeof ask, 0) != ssize_t(sizeof ask);
     std::vector<char> buffer(32768);
     while (!done) {
@@ -117,31 +130,51 @@ Owner addressOwner(const char* name, size_t nameLen, uint32_t states) {
             }
             auto* msg = static_cast<unix_diag_msg*>(NLMSG_DATA(h));
             int left = int(h->nlmsg_len - NLMSG_LENGTH(sizeof *msg));
-            bool named = false;
+            int which = -1;
             const uint32_t* uid = nullptr;
             for (auto* a = reinterpret_cast<rtattr*>(msg + 1); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
-                if (a->rta_type == UNIX_DIAG_NAME)
-                    named = RTA_PAYLOAD(a) == nameLen && std::memcmp(RTA_DATA(a), name, nameLen) == 0;
+                if (a->rta_type == UNIX_DIAG_NAME) {
+                    for (int i = 0; i < count && which < 0; ++i)
+                        if (RTA_PAYLOAD(a) == names[i].size() &&
+                            std::memcmp(RTA_DATA(a), names[i].data(), names[i].size()) == 0)
+                            which = i;
+                }
                 if (a->rta_type == UNIX_DIAG_UID && RTA_PAYLOAD(a) >= sizeof(uint32_t))
                     uid = static_cast<const uint32_t*>(RTA_DATA(a));
             }
-            if (!named) continue;
+            if (which < 0) continue;
+            Seen& at = seen[size_t(which)];
             if (!uid) {
-                silent = true;  // a kernel that does not report owners
+                at.silent = true;  // a kernel that does not report owners
                 continue;
             }
             Owner owner = *uid == effectiveUid() ? Owner::ours : Owner::notOurs;
-            if (msg->udiag_state == 10) {  // TCP_LISTEN
-                listener = owner;
-            } else if (others != Owner::notOurs) {
-                others = owner;
+            if (msg->udiag_state == kListenState) {
+                at.listener = owner;
+                out[which].listener = msg->udiag_ino;
+            } else if (at.others != Owner::notOurs) {
+                at.others = owner;
             }
         }
     }
     close(nl);
-    if (!answered) return Owner::unknown;
-    if (listener != Owner::nobody) return listener;
-    return silent ? Owner::unknown : others;
+    if (!answered) return false;
+    for (int i = 0; i < count; ++i) {
+        const Seen& at = seen[size_t(i)];
+        out[i].owner = at.listener != Owner::nobody ? at.listener : at.silent ? Owner::unknown : at.others;
+        if (at.listener != Owner::ours) out[i].listener = 0;
+    }
+    return true;
+}
+
+/// Connects to the listening place `addr`, without waiting: the connection is reset when its
+/// holder lets the place go. -1 when it cannot be made or its listener is not of this user after all.
+int watchPlace(const sockaddr_un& addr, socklen_t len) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0 && sameUser(fd)) return fd;
+    close(fd);
+    return -1;
 }
 
 }  // namespace
@@ -214,8 +247,9 @@ Reach connectTo(const std::string& key, int& fdOut, double deadline) {
 
 Owner listenerOwner(const std::string& key) {
     sockaddr_un addr;
-    socklen_t len = addressFor(key, addr);
-    return addressOwner(addr.sun_path, len - offsetof(sockaddr_un, sun_path), kListeners);
+    std::string name = tableName(addr, addressFor(key, addr));
+    Holder holder;
+    return readHolders(&name, 1, kListeners, &holder) ? holder.owner : Owner::unknown;
 }
 
 Slot takeSlot(const std::string& key, int& slotOut) {
@@ -236,31 +270,43 @@ Slot takeSlot(const std::string& key, int& slotOut) {
     return err == EADDRINUSE ? Slot::full : Slot::failed;
 }
 
-void findHolders(const std::string& key, Places& places) {
+void findHolders(const std::string& key, Places& places, bool mayWatch) {
+    sockaddr_un addrs[kQueueLimit];
+    socklen_t lens[kQueueLimit];
+    std::string names[kQueueLimit];
     for (int k = 0; k < kQueueLimit; ++k) {
-        sockaddr_un addr;
-        socklen_t len = slotAddress(key, k, addr);
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        Owner owner = Owner::ours;  // a place that cannot be asked counts, as a full queue does
-        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-            owner = sameUser(fd) ? Owner::ours : Owner::notOurs;
-            if (owner == Owner::ours) {
-                places.watched[places.count++] = {fd, POLLIN, 0};
-                fd = -1;
-            }
-        } else if (fd >= 0 && (errno == ECONNREFUSED || errno == EAGAIN)) {
-            owner = addressOwner(addr.sun_path, len - offsetof(sockaddr_un, sun_path), kAnyState);
-        }
-        if (fd >= 0) close(fd);
-        if (owner != Owner::ours) return;
-        ++places.ours;
+        lens[k] = slotAddress(key, k, addrs[k]);
+        names[k] = tableName(addrs[k], lens[k]);
+    }
+    Holder holders[kQueueLimit];
+    places.ours = 0;
+    if (!readHolders(names, kQueueLimit, kAnyState, holders)) return;
+    for (const Holder& h : holders)
+        if (h.owner == Owner::ours) ++places.ours;
+    if (places.ours < kQueueLimit || !mayWatch) return;
+    for (int k = 0; k < kQueueLimit; ++k) {
+        // A holder is connected to once a request: one that went has a new socket in its place.
+        if (holders[k].listener == places.asked[k]) continue;
+        if (places.watched[k].fd >= 0) close(places.watched[k].fd);
+        places.watched[k].fd = -1;
+        places.asked[k] = holders[k].listener;
+        if (holders[k].listener) places.watched[k].fd = watchPlace(addrs[k], lens[k]);
     }
 }
 
 void waitForPlace(Places& places, double deadline) {
     int ms = std::isinf(deadline) ? -1 : int(std::ceil(std::max(0.0, deadline - now()) * 1000));
-    if (places.count < kQueueLimit && (ms < 0 || ms > 10)) ms = 10;
-    while (poll(places.watched, nfds_t(places.count), ms) < 0 && errno == EINTR) {
+    bool unwatched =
+        std::any_of(std::begin(places.watched), std::end(places.watched), [](const pollfd& w) { return w.fd < 0; });
+    if (unwatched && (ms < 0 || ms > 10)) ms = 10;
+    while (poll(places.watched, nfds_t(kQueueLimit), ms) < 0 && errno == EINTR) {
+    }
+    // A connection that reported has said all it will: its holder is gone, or going.
+    for (pollfd& w : places.watched) {
+        if (w.fd >= 0 && w.revents) {
+            close(w.fd);
+            w.fd = -1;
+        }
     }
 }
 

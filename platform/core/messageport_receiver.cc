@@ -118,14 +118,25 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
     // A body that waits for the rest of its header holds one of our descriptors for
     // as long as the peer likes: a peer may not keep one from the reserve. (A body read
     // with its header was closed already, at no cost here.)
-    if (!c->closed && c->in.bodyFd >= 0 && inReserve(c->in.bodyFd) && c->pid != getpid())
-        closeConnection(port, c.get());
+    if (!c->closed && c->in.bodyFd >= 0 && inReserve(c->in.bodyFd) && c->pid != getpid()) {
+        // Told so only where every request it delivered was answered in full: the word then
+        // speaks for exactly the requests that never reached the callout.
+        if (c->flushed()) {
+            if (port->loop && !c->parked) unwatch(port->loop, c->watchId);
+            c->closed = true;
+            turnAway(c->fd);
+            c->fd = -1;
+            port->connections.erase(c.get());
+        } else {
+            closeConnection(port, c.get());
+        }
+    }
 }
 
 void turnAwayOnePeer(int listenFd) {
     if (!giveUpSpare()) return;
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) close(fd);
+    if (fd >= 0) turnAway(fd);
     keepSpare();
 }
 
@@ -145,8 +156,12 @@ void acceptAll(CFMessagePortRef port) {
         ucred cred{};
         socklen_t credLen = sizeof cred;
         bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0;
-        if (!known || cred.uid != effectiveUid() || (inReserve(fd) && cred.pid != getpid())) {
+        if (!known || cred.uid != effectiveUid()) {
             close(fd);
+            continue;
+        }
+        if (inReserve(fd) && cred.pid != getpid()) {
+            turnAway(fd);
             continue;
         }
         auto c = std::make_shared<Connection>();

@@ -1,5 +1,6 @@
 // The sender: a request queued on a remote port and the wait for its reply, from any thread.
 // A port's links and the requests outstanding on them are touched only under the port's lock.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -18,20 +19,42 @@
 namespace cfl {
 namespace {
 
-/// Ends a link's reply watch: now on the calling thread's own loop, by a block on the main
-/// loop; a wait in progress on another thread's loop removes its own when it ends.
-void forgetReplyWatch(Link& link) {
-    if (!link.replyWatch) return;
+/// A descriptor that is never watched, copied over a link's number when its connection ends
+/// before its reply watch can go: the connection closes at once, and the number stays taken
+/// until the watch is removed, so no watch is ever removed by a number that another descriptor
+/// carries by then. Any thread.
+int standIn() {
+    static const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+
+/// Ends a link's reply watch and closes `fd`, the descriptor it watches: both now on the calling
+/// thread's own loop (or with no watch), or by a block on the main loop; a wait in progress on
+/// another thread's loop removes its own when it ends and closes the descriptor then. Where the
+/// watch goes later, the connection closes now and a stand-in keeps its number. Any thread,
+/// holding the port's lock; calls out to nothing.
+void closeWatched(Link& link, int fd) {
     CFRunLoopRef main = CFRunLoopGetMain();
-    if (CFRunLoopGetCurrent() == link.watchLoop) {
-        unwatch(link.watchLoop, link.replyWatch);
-    } else if (link.watchLoop == main) {
-        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main, id = link.replyWatch] { unwatch(main, id); });
-        CFRunLoopWakeUp(main);
-    } else {
+    if (!link.replyWatch || CFRunLoopGetCurrent() == link.watchLoop) {
+        if (link.replyWatch) unwatch(link.watchLoop, link.replyWatch);
+        link.replyWatch = 0;
+        close(fd);
         return;
     }
-    link.replyWatch = 0;
+    if (dup2(standIn(), fd) < 0) {
+        close(fd);  // no stand-in: the number may go to another descriptor, as it once always did
+        fd = -1;
+    }
+    if (link.watchLoop == main) {
+        CFRunLoopPerformBlock(main, kCFRunLoopDefaultMode, [main, id = link.replyWatch, fd] {
+            unwatch(main, id);
+            if (fd >= 0) close(fd);
+        });
+        CFRunLoopWakeUp(main);
+        link.replyWatch = 0;
+    } else {
+        link.watchFd = fd;
+    }
 }
 
 /// Ends a link's connection: every request still waiting there settles as `why`, and
@@ -40,8 +63,7 @@ void closeLink(Link& link, Pending::State why) {
     for (Pending* p : link.outstanding)
         if (p && p->state == Pending::kWaiting) p->state = why;
     link.outstanding.clear();
-    forgetReplyWatch(link);
-    if (link.fd >= 0) close(link.fd);
+    if (link.fd >= 0) closeWatched(link, link.fd);
     link.fd = -1;
     keepSpare();
     link.credit = false;
@@ -51,15 +73,16 @@ void closeLink(Link& link, Pending::State why) {
 /// Reads the replies that came on `link`, each for the oldest request outstanding: up to
 /// the first one that somebody waits for (whose wait may then end), or all of them with
 /// `drain`. Settles what it read; the receiver gone invalidates the port, a garbage frame
-/// ends the link. The link's thread, holding the port's lock; calls out to nothing.
-void readReplies(CFMessagePortRef port, Link& link, bool drain = false) {
+/// ends the link, and so does the word that the receiver turned the connection away, which
+/// it returns true for. The link's thread, holding the port's lock; calls out to nothing.
+bool readReplies(CFMessagePortRef port, Link& link, bool drain = false) {
     size_t budget = kReadBudget;
     for (;;) {
         switch (link.reply.step(link.fd, kReplyMagic, budget)) {
             case FrameReader::kFrame: {
                 if (link.outstanding.empty()) {  // a reply to nothing the receiver was asked
                     closeLink(link, Pending::kGarbage);
-                    return;
+                    return false;
                 }
                 Pending* p = link.outstanding.front();
                 link.outstanding.pop_front();
@@ -72,19 +95,23 @@ void readReplies(CFMessagePortRef port, Link& link, bool drain = false) {
                 link.reply.body = {};
                 p->state = link.reply.field() == kReplyBodyLost ? Pending::kBodyLost : Pending::kReplied;
                 if (drain) continue;
-                return;
+                return false;
             }
             case FrameReader::kMore:
-                if (budget == 0) return;  // the loop brings us back; other sources get their turn
+                if (budget == 0) return false;  // the loop brings us back; other sources get their turn
                 continue;
             case FrameReader::kWouldBlock:
-                return;
+                return false;
+            case FrameReader::kTurnedAway:
+                // Nothing it has not answered reached its callout; the port itself lives on.
+                closeLink(link, Pending::kTurnedAway);
+                return true;
             case FrameReader::kGarbage:
                 closeLink(link, Pending::kGarbage);
-                return;
+                return false;
             default:
                 invalidateLocked(port);
-                return;
+                return false;
         }
     }
 }
@@ -148,6 +175,8 @@ SInt32 queueRequest(CFMessagePortRef remote, Link& link, std::unique_lock<std::m
             if (fd >= 0) close(fd);
         }
     } bodyHeld{body};
+    // What was learned of the places' holders, kept across tries: each is connected to once at most.
+    Places places;
     for (;;) {
         if (!remote->valid) return kCFMessagePortIsInvalid;  // while the lock was let go
         Closing slot{-1};
@@ -159,12 +188,11 @@ SInt32 queueRequest(CFMessagePortRef remote, Link& link, std::unique_lock<std::m
                 // Asked only now, so that a place costs one bind: the places count only
                 // as far as this user holds them. Another user may bind our addresses
                 // (they carry no permissions); then the request goes without a place.
-                Places places;
-                findHolders(remote->key, places);
+                // Only a request that waits watches the places; a try makes no connection.
+                bool waits = now() < deadline;
+                findHolders(remote->key, places, waits);
                 if (places.ours == kQueueLimit) {
-                    // A request without a place holds no connection meanwhile, unless others wait on it.
-                    if (link.outstanding.empty() && link.waits == 0) closeLink(link, Pending::kGone);
-                    if (now() >= deadline) return kCFMessagePortSendTimeout;
+                    if (!waits) return kCFMessagePortSendTimeout;
                     hold.unlock();
                     waitForPlace(places, deadline);
                     hold.lock();
@@ -218,7 +246,7 @@ SInt32 queueRequest(CFMessagePortRef remote, Link& link, std::unique_lock<std::m
         char probe;
         ssize_t peeked = recv(link.fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
         bool hungUp = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-        if (!hungUp) readReplies(remote, link, true);
+        if (!hungUp && readReplies(remote, link, true)) return kCFMessagePortTransportError;
         invalidateLocked(remote);
         return hungUp ? kCFMessagePortIsInvalid : kCFMessagePortBecameInvalidError;
     }
@@ -257,6 +285,8 @@ SInt32 awaitReply(CFMessagePortRef remote, Link& link, std::unique_lock<std::mut
     if (--link.waits == 0 && rl != CFRunLoopGetMain() && link.replyWatch && link.watchLoop == rl) {
         unwatch(rl, link.replyWatch);
         link.replyWatch = 0;
+        if (link.watchFd >= 0) close(link.watchFd);  // the stand-in of a connection another thread ended
+        link.watchFd = -1;
     }
     switch (pending.state) {
         case Pending::kReplied:
@@ -274,6 +304,9 @@ SInt32 awaitReply(CFMessagePortRef remote, Link& link, std::unique_lock<std::mut
         case Pending::kGone:
             return kCFMessagePortBecameInvalidError;
         case Pending::kGarbage:
+            return kCFMessagePortTransportError;
+        case Pending::kTurnedAway:
+            // The receiver, short of descriptors, took none of this connection's unanswered requests.
             return kCFMessagePortTransportError;
         case Pending::kWaiting:
             break;

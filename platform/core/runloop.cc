@@ -35,8 +35,11 @@
 #include <unordered_map>
 #include <vector>
 
+// A thread's loop is counted as CoreFoundation's are: its thread holds one reference until it
+// ends, and whoever stops or wakes it from another thread keeps it alive with CFRetain. The main
+// loop lives as long as the process.
 struct __CFRunLoop : cfl::Object {
-    __CFRunLoop() : Object(cfl::typeRunLoop, true) {
+    explicit __CFRunLoop(bool main) : Object(cfl::typeRunLoop, main) {
         epfd = epoll_create1(EPOLL_CLOEXEC);
         wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (epfd < 0 || wakefd < 0) {
@@ -67,10 +70,9 @@ struct __CFRunLoop : cfl::Object {
     int sources = 0;
     /// Version-0 sources added to this loop, each retained by it.
     std::vector<CFRunLoopSourceRef> sources0;
-    /// Guards `timers` and each timer's `loop` and `fireAt`: any thread may add, set or
-    /// invalidate a timer, as in CoreFoundation, while this loop's thread fires them.
-    std::mutex timerLock;
-    /// Timers added to this loop, each retained by it until invalidated.
+    /// Every source added to this loop, each retained by it: its thread's end removes them.
+    std::vector<CFRunLoopSourceRef> added;
+    /// Under gTimerLock. Timers added to this loop, each retained by it until invalidated.
     std::vector<CFRunLoopTimerRef> timers;
 
     /// A run in progress; a nested run has its own, so it never takes its caller's stop.
@@ -98,6 +100,8 @@ struct __CFRunLoopTimer : cfl::Object {
     double interval = 0;
     CFRunLoopTimerCallBack callout = nullptr;
     CFRunLoopTimerContext context{};
+    /// Under gTimerLock: the loop the timer is in. Set only while that loop is alive: its
+    /// thread's end takes its timers out before it lets the loop go.
     CFRunLoopRef loop = nullptr;
     /// Inside its callout: a nested run does not fire it again, as in CoreFoundation.
     bool firing = false;
@@ -113,8 +117,19 @@ namespace {
 std::mutex gMainLock;
 std::atomic<__CFRunLoop*> gMain{nullptr};
 
+/// Guards every loop's `timers` and every timer's `loop` and `fireAt`: any thread may add, set
+/// or invalidate a timer, as in CoreFoundation, while the loop's thread fires them. One lock for
+/// all loops, so that a timer found in a loop under it is in a loop that is still alive.
+std::mutex gTimerLock;
+
+void endThreadLoop(__CFRunLoop* rl);
+
+/// The thread's own reference to its loop, let go when the thread ends.
 struct ThreadLoop {
-    std::unique_ptr<__CFRunLoop> loop;
+    __CFRunLoop* loop = nullptr;
+    ~ThreadLoop() {
+        if (loop) endThreadLoop(loop);
+    }
 };
 thread_local ThreadLoop tLoop;
 
@@ -127,7 +142,7 @@ thread_local __CFRunLoop* tCurrent = nullptr;
 
 __CFRunLoop* mainLoop() {
     std::lock_guard<std::mutex> hold(gMainLock);
-    if (!gMain) gMain = new __CFRunLoop;
+    if (!gMain) gMain = new __CFRunLoop(true);
     return gMain;
 }
 
@@ -230,7 +245,7 @@ bool modeIsEmpty(__CFRunLoop* rl) {
     // the main dispatch queue is always in the mode.
     if (rl == gMain) return false;
     {
-        std::lock_guard<std::mutex> hold(rl->timerLock);
+        std::lock_guard<std::mutex> hold(gTimerLock);
         if (!rl->timers.empty()) return false;
     }
     return rl->sources == 0 && rl->sources0.empty() && !hasBlocks(rl);
@@ -238,7 +253,7 @@ bool modeIsEmpty(__CFRunLoop* rl) {
 
 /// The earliest time a timer of `rl` fires, or `deadline` when that is sooner.
 double nextWake(__CFRunLoop* rl, double deadline) {
-    std::lock_guard<std::mutex> hold(rl->timerLock);
+    std::lock_guard<std::mutex> hold(gTimerLock);
     for (CFRunLoopTimerRef t : rl->timers)
         if (!t->firing) deadline = std::min(deadline, t->fireAt);
     return deadline;
@@ -250,7 +265,7 @@ void doTimers(__CFRunLoop* rl) {
     double t = now();
     std::vector<std::pair<double, CFRunLoopTimerRef>> due;
     {
-        std::lock_guard<std::mutex> hold(rl->timerLock);
+        std::lock_guard<std::mutex> hold(gTimerLock);
         for (CFRunLoopTimerRef timer : rl->timers)
             if (!timer->firing && timer->fireAt <= t)
                 due.emplace_back(timer->fireAt, static_cast<CFRunLoopTimerRef>(const_cast<void*>(CFRetain(timer))));
@@ -259,7 +274,7 @@ void doTimers(__CFRunLoop* rl) {
     for (auto [firedAt, timer] : due) {
         bool mine;
         {
-            std::lock_guard<std::mutex> hold(rl->timerLock);
+            std::lock_guard<std::mutex> hold(gTimerLock);
             mine = timer->loop == rl;
             if (mine) {
                 firedAt = timer->fireAt;
@@ -270,7 +285,7 @@ void doTimers(__CFRunLoop* rl) {
             if (timer->callout) timer->callout(timer, timer->context.info);
             bool oneShot;
             {
-                std::lock_guard<std::mutex> hold(rl->timerLock);
+                std::lock_guard<std::mutex> hold(gTimerLock);
                 timer->firing = false;
                 oneShot = timer->interval <= 0;
                 // A callout that set the next fire date itself keeps it, as in CoreFoundation.
@@ -296,6 +311,31 @@ double fireTime(CFAbsoluteTime fireDate) {
 /// A loop waiting on another thread computes its wait afresh only when woken.
 void timersChanged(__CFRunLoop* rl) {
     if (tCurrent != rl) CFRunLoopWakeUp(rl);
+}
+
+/// A thread's end, as CoreFoundation's: its loop lets go of its sources, timers and blocks,
+/// then the thread's reference; the loop itself goes once nobody else holds it. The ending
+/// thread; calls out to the sources' cancel and to what the blocks held as they go.
+void endThreadLoop(__CFRunLoop* rl) {
+    while (!rl->added.empty())
+        CFRunLoopRemoveSource(rl, rl->added.back(), kCFRunLoopDefaultMode);
+    std::vector<CFRunLoopTimerRef> timers;
+    {
+        std::lock_guard<std::mutex> hold(gTimerLock);
+        timers.swap(rl->timers);
+        for (CFRunLoopTimerRef t : timers)
+            t->loop = nullptr;
+    }
+    for (CFRunLoopTimerRef t : timers)
+        CFRelease(t);
+    std::deque<std::function<void()>> blocks;
+    {
+        std::lock_guard<std::mutex> hold(rl->blockLock);
+        blocks.swap(rl->blocks);
+    }
+    blocks.clear();
+    tCurrent = nullptr;
+    CFRelease(rl);
 }
 
 }  // namespace
@@ -367,7 +407,7 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, 
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode) {
     if (!timer->callout) return;
     {
-        std::lock_guard<std::mutex> hold(rl->timerLock);
+        std::lock_guard<std::mutex> hold(cfl::gTimerLock);
         // A timer is in one loop at a time; added again it stays where it is.
         if (timer->loop) return;
         timer->loop = rl;
@@ -378,13 +418,11 @@ void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode) 
 }
 
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
-    // The loop cannot go while a timer is in it: it holds the timer, and its thread's end
-    // or the process's takes both.
-    CFRunLoopRef rl = timer->loop;
-    if (!rl) return;
+    // Under the lock a timer's loop is alive: its thread's end takes the timer out first.
     {
-        std::lock_guard<std::mutex> hold(rl->timerLock);
-        if (timer->loop != rl) return;
+        std::lock_guard<std::mutex> hold(cfl::gTimerLock);
+        CFRunLoopRef rl = timer->loop;
+        if (!rl) return;
         timer->loop = nullptr;
         rl->timers.erase(std::find(rl->timers.begin(), rl->timers.end(), timer));
     }
@@ -393,16 +431,10 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
 
 void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate) {
     double at = cfl::fireTime(fireDate);
-    CFRunLoopRef rl = timer->loop;
-    if (!rl) {
-        timer->fireAt = at;
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> hold(rl->timerLock);
-        timer->fireAt = at;
-    }
-    cfl::timersChanged(rl);
+    std::lock_guard<std::mutex> hold(cfl::gTimerLock);
+    timer->fireAt = at;
+    // Woken under the lock, while the loop is sure to be alive.
+    if (timer->loop) cfl::timersChanged(timer->loop);
 }
 
 CFRunLoopRef CFRunLoopGetMain(void) { return cfl::mainLoop(); }
@@ -410,8 +442,8 @@ CFRunLoopRef CFRunLoopGetMain(void) { return cfl::mainLoop(); }
 CFRunLoopRef CFRunLoopGetCurrent(void) {
     if (cfl::tCurrent) return cfl::tCurrent;
     if (cfl::onMainThread()) return cfl::tCurrent = cfl::mainLoop();
-    if (!cfl::tLoop.loop) cfl::tLoop.loop = std::make_unique<__CFRunLoop>();
-    return cfl::tCurrent = cfl::tLoop.loop.get();
+    if (!cfl::tLoop.loop) cfl::tLoop.loop = new __CFRunLoop(false);
+    return cfl::tCurrent = cfl::tLoop.loop;
 }
 
 CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex order, CFRunLoopSourceContext* context) {
@@ -432,6 +464,7 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
     if (source->scheduledOn) return;
     source->scheduledOn = rl;
     CFRetain(source);  // the run loop holds the source
+    rl->added.push_back(source);
     if (source->version0) {
         rl->sources0.push_back(source);
         if (source->context.schedule) source->context.schedule(source->context.info, rl, mode);
@@ -449,6 +482,7 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoop
         source->unschedule(rl);
     }
     source->scheduledOn = nullptr;
+    rl->added.erase(std::find(rl->added.begin(), rl->added.end(), source));
     CFRelease(source);
 }
 
