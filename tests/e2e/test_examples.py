@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import peer
@@ -39,7 +40,15 @@ class Drivers(Case):
         node = shutil.which("node") or shutil.which("nodejs")
         if not node:
             self.skipTest("Node.js is not installed (tools/setup.sh installs it)")
-        self.check(node, "driver.js")
+        # As a user runs it: beside an installed package, in a folder of ES modules.
+        with tempfile.TemporaryDirectory() as folder:
+            os.makedirs(os.path.join(folder, "node_modules"))
+            os.symlink(os.path.join(EXAMPLES, "..", "clients", "node"),
+                       os.path.join(folder, "node_modules", "vornex-port"))
+            with open(os.path.join(folder, "package.json"), "w") as f:
+                f.write('{"type": "module"}\n')
+            shutil.copy(os.path.join(EXAMPLES, "driver.js"), folder)
+            self.check(node, os.path.join(folder, "driver.js"))
 
 
 if __name__ == "__main__":
