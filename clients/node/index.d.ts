@@ -48,12 +48,12 @@ export interface RequestOptions {
 }
 
 export interface SendOptions extends RequestOptions {
-  /** The tool's "timeout", in seconds: for the queueing, and as long again for the reply. Default 5. */
+  /** The tool's "timeout", in seconds: for the queueing, and as long again for the reply. Default 5; Infinity waits for ever. */
   timeout?: number;
 }
 
 export interface CloseOptions {
-  /** How long to wait for the tool to end by itself, in ms, at least the latest unanswered send's wait. Default 5,000. */
+  /** How long to wait for the tool to end by itself, in ms, at least the latest unanswered send's wait. Default 10,000. */
   grace?: number;
 }
 

@@ -1,11 +1,11 @@
 // The API: start, lookup, send, messages, close, quit, kill, errors as types. Checks what the
 // caller gives and leaves the protocol to the connection.
 import { EventEmitter } from "node:events";
-import { DEFAULT_SEND_TIMEOUT, openConnection } from "./lib/connection.js";
+import { CLOSE_GRACE, DEFAULT_SEND_TIMEOUT, openConnection } from "./lib/connection.js";
 import { DEFAULT_MAX_LINE_BYTES, findBinary } from "./lib/process.js";
 import { ClosedError, LineTooLongError, StartError, TimeoutError } from "./lib/errors.js";
 
-export { Status, statusName } from "./lib/connection.js";
+export { Status, statusName } from "./lib/status.js";
 export { ClosedError, LineTooLongError, StartError, TimeoutError, findBinary };
 
 const DEFAULT_READY_TIMEOUT = 10000;
@@ -32,8 +32,8 @@ export class Port extends EventEmitter {
     return attempt(() => {
       const checked = checkOptions(options);
       const timeout = checked.timeout ?? DEFAULT_SEND_TIMEOUT;
-      if (typeof timeout !== "number" || !Number.isFinite(timeout)) {
-        throw new TypeError("options.timeout must be a finite number of seconds");
+      if (typeof timeout !== "number" || Number.isNaN(timeout)) {
+        throw new TypeError("options.timeout must be a number of seconds");
       }
       return this.#connection.send(checkTarget(target), toBuffer(data), timeout, checked);
     });
@@ -45,7 +45,7 @@ export class Port extends EventEmitter {
   }
 
   /** Ends the tool's input and waits for every answer due; SIGTERM after the grace, then SIGKILL. */
-  close({ grace = 5000 } = {}) {
+  close({ grace = CLOSE_GRACE } = {}) {
     return this.#connection.close(grace);
   }
 

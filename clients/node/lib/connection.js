@@ -4,30 +4,18 @@
 import { ClosedError, LineTooLongError, StartError, TimeoutError, describeEnd } from "./errors.js";
 import { spawnProcess } from "./process.js";
 
-/** The "status" of a "sent" event. */
-export const Status = Object.freeze({
-  SUCCESS: 0,
-  SEND_TIMEOUT: -1,
-  RECEIVE_TIMEOUT: -2,
-  IS_INVALID: -3,
-  TRANSPORT_ERROR: -4,
-  BECAME_INVALID: -5,
-  NOT_REGISTERED: -99,
-});
-
-const statusNames = new Map(Object.entries(Status).map(([name, value]) => [value, name]));
-
-/** The name of a status; any other value the service passes through comes back as its number. */
-export function statusName(status) {
-  return statusNames.get(status) ?? String(status);
-}
-
 /** "timeout" when a send gives none. */
 export const DEFAULT_SEND_TIMEOUT = 5;
 /** Lookups are answered at once; this only bounds the wait on a tool that stopped answering. */
 export const DEFAULT_LOOKUP_WAIT = 10000;
 /** What a busy machine may add between the tool's answer and this process reading it. */
 export const WAIT_MARGIN = 5000;
+/** The least time close() gives the tool to end once its input is closed (a sanitizer's report
+ * at exit takes a while), and the time SIGTERM gets before SIGKILL. */
+export const CLOSE_GRACE = 10000;
+const TERM_GRACE = 5000;
+/** A "timeout" past both of the tool's limits, for a send that may wait for ever. */
+const FOREVER = 1e10;
 /** "From 864,000 seconds (ten days) on, the queueing has no time limit". */
 const UNLIMITED_TIMEOUT = 864000;
 /** setTimeout fires at once for anything longer. */
@@ -306,7 +294,7 @@ export function openConnection(binary, names, options, hooks) {
         terminated = true;
         proc.kill("SIGTERM");
         // SIGTERM does not end a stopped process; SIGKILL does.
-        graceTimer = setTimeout(expire, 2000);
+        graceTimer = setTimeout(expire, TERM_GRACE);
       } else {
         proc.kill("SIGKILL");
       }
@@ -385,7 +373,8 @@ const ENCODE_CHUNK = 3 << 20; // a multiple of 3 bytes, so the pieces' Base64 jo
 
 /** A "send" line in pieces: a large payload is encoded as the pipe takes it, not all at once. */
 function* sendLine(id, target, data, timeout) {
-  const head = `{"cmd":"send","id":${id},"target":${JSON.stringify(target)},"timeout":${timeout},"data":"`;
+  const seconds = Math.min(Math.max(timeout, 0), FOREVER); // JSON has no Infinity
+  const head = `{"cmd":"send","id":${id},"target":${JSON.stringify(target)},"timeout":${seconds},"data":"`;
   if (data.length <= ENCODE_CHUNK) {
     yield `${head}${data.toString("base64")}"}\n`;
     return;

@@ -1,6 +1,7 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { Status, TimeoutError, statusName } from "../index.js";
+import { sendWindow, writtenSend } from "../lib/connection.js";
 import { range, started, stop, take, unhandled, unique } from "./helpers.js";
 
 test("lookups, a send to a name nobody holds, and a send to the client's own port", async () => {
@@ -95,4 +96,16 @@ test("statuses by name, and arguments that are not what they should be", async (
   await assert.rejects(port.send(port.ports[0], "x", { timeout: NaN }), TypeError);
   await assert.rejects(port.lookup(port.ports[0], { wait: -1 }), TypeError);
   await port.close();
+});
+
+test("a send's deadline: held behind those unanswered, and moved on by each later send", () => {
+  const first = { window: sendWindow(0.5), deadline: -Infinity };
+  const lookup = { window: undefined, deadline: -Infinity };
+  first.deadline = writtenSend([first, lookup], 0, first.window);
+  assert.equal(first.deadline, 1100);
+  const later = { window: sendWindow(5), deadline: -Infinity };
+  later.deadline = writtenSend([first, lookup, later], 500, later.window);
+  assert.equal(later.deadline, 1100 + 10100);
+  assert.equal(first.deadline, 500 + 10100 + 1100);
+  assert.equal(sendWindow(864000), Infinity);
 });
