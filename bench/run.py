@@ -21,7 +21,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "burst", "plugin")
+STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "idle", "burst", "plugin")
 # Arguments: step names to run only those, and a build folder (build-bench/ by default).
 _folders = [a for a in sys.argv[1:] if a not in STEPS]
 BUILD = os.path.abspath(_folders[0]) if _folders else os.path.join(ROOT, "build-bench")
@@ -521,6 +521,70 @@ def waiting(count=1000, timeout=2.0, flood=4200):
     row("waiting: %d sends of %g s to one stopped receiver, last answer" % (flood, timeout), "%.2f s" % last,
         "15 s goal", "%.2f" % (last / 15), "< 15 s", last < 15)
     row("waiting: the lookup written after them, answered", "%.2f s" % look, "", "", "(shown)", True)
+
+
+def idle(count=250, live=20, timeout=5.0):
+    """Sends that wait on a stopped receiver, beside sends to a live one: what the waiting
+    tool spends in processor time, and the connections it opens meanwhile."""
+    def cpu_seconds(pid):
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def run(rep, traced):
+        stopped = Port("%s.idle%d.%d" % (TAG, rep, traced))
+        os.kill(stopped.proc.pid, signal.SIGSTOP)
+        alive = Port("%s.idle%d.%d.live" % (TAG, rep, traced))
+        trace = os.path.join(WORK, "connects%d" % rep)
+        command = [tool("vornex-port"), "listen", stopped.name + ".tool"]
+        if traced:
+            command = ["strace", "-f", "-qq", "-e", "trace=connect", "-o", trace] + command
+        proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        proc.stdout.readline()
+        pid = proc.pid
+        if traced:  # the tool is strace's child
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                pid = int(f.read().split()[0])
+        lines = [b'{"cmd":"send","target":"%s","id":%d,"timeout":%g}\n' % (stopped.name.encode(), i, timeout)
+                 for i in range(count)]
+        lines += [b'{"cmd":"send","target":"%s","id":"live%d","timeout":%g}\n' % (alive.name.encode(), i, timeout)
+                  for i in range(live)]
+        before = cpu_seconds(pid)
+        started = time.perf_counter()
+        proc.stdin.write(b"".join(lines))
+        proc.stdin.flush()
+        statuses = {}
+        for _ in range(count + live):
+            event = json.loads(proc.stdout.readline())
+            statuses[event["status"]] = statuses.get(event["status"], 0) + 1
+        waited = time.perf_counter() - started
+        spent = cpu_seconds(pid) - before
+        proc.stdin.close()
+        proc.wait(10)
+        os.kill(stopped.proc.pid, signal.SIGCONT)
+        stopped.stop()
+        alive.stop()
+        connects = 0
+        if traced:
+            with open(trace) as f:
+                connects = sum(1 for line in f if "connect(" in line)
+        return spent, waited, connects, statuses
+
+    shares, waits = [], []
+    for rep in range(min(REPS, 3)):
+        spent, waited, _, statuses = run(rep, False)
+        shares.append(spent / waited)
+        waits.append(waited)
+    share = median(shares)
+    row("idle: processor time while %d sends wait on a stopped receiver (and %d to a live one)" % (count, live),
+        "%.2f%% of %.1f s" % (share * 100, median(waits)), "1% goal", "%.2f" % (share / 0.01), "< 1%",
+        share < 0.01)
+    row("idle: their statuses", ", ".join("%d x %d" % (n, s) for s, n in sorted(statuses.items())), "", "", "(shown)",
+        True)
+    if shutil.which("strace"):
+        _, _, connects, _ = run(REPS, True)
+        row("idle: connections the tool opened meanwhile", "%.2f a send" % (connects / (count + live)),
+            "1 a send goal", "%.2f" % (connects / (count + live)), "<= 1", connects <= count + live)
 
 
 def burst(n=2000, senders=4, each=500):
