@@ -18,6 +18,7 @@
 #include <string>
 
 #include "cf_util.h"
+#include "file_time.h"
 #include "log_file.h"
 #include "menu_search.h"
 #include "objc_bridge.h"
@@ -43,26 +44,31 @@ constexpr int kOwnNamesPeriod = 8;
 /// Attempts between two "waiting: no Resolve window yet" lines.
 constexpr int kWaitingLogPeriod = 20;
 
+/// The manifest's modification time to the nanosecond; none while there is no manifest.
+using Stamp = std::optional<timespec>;
+
 /// The loop has been started.
 bool gScheduled = false;
 /// Wall-clock seconds at which the loop was started.
 time_t gLaunchedAt = 0;
-/// The manifest's time at the load when it lay after the load: a clock that was ahead stamped it, not a running
-/// script, so the manifest means nothing until its time changes.
-std::optional<time_t> gStampFromTheFuture;
+/// The manifest's time when the loop was started. Only a time that differs from it, or a manifest that appeared,
+/// says that something wrote the manifest since: the clock may move either way meanwhile.
+Stamp gStampAtLaunch;
 /// Attempts run so far, over all attempt chains.
 int gTries = 0;
 /// gTries at the first attempt that saw a visible window; -1 until one does.
 int gReadySince = -1;
 /// The window-title list that was logged last.
 std::string gSeenTitles;
-/// Wall-clock seconds just before the latest press that counted.
-time_t gPressedAt = 0;
-/// The manifest's time just before that press; none when there was no manifest. A time that differs from it
-/// afterwards is that press's script's, even when the clock was set back and makes it look older than the press.
-std::optional<time_t> gStampBeforePress;
+/// The manifest's time just before the latest press that counted. Only a time that differs from it afterwards, or
+/// a manifest that appeared, is that press's script's, whatever the clock says of either time.
+Stamp gStampBeforePress;
 /// Successful presses so far.
 int gPresses = 0;
+/// Attempts that ended because the host did not answer a read in time.
+int gUnansweredAttempts = 0;
+/// The first "AXWindows" read of this load has been timed and logged.
+bool gFirstReadLogged = false;
 
 void attempt(int chainIndex);
 void verify(int chainIndex);
@@ -106,31 +112,62 @@ void scheduleVerify(int chainIndex) {
     });
 }
 
-/// The manifest's modification time; none when it cannot be read or its path does not fit.
-std::optional<time_t> manifestTime() {
+/// The manifest's modification time to the nanosecond; none when it cannot be read or its path does not fit.
+/// Any thread.
+Stamp manifestStamp() {
     char path[1024];
     // Without HOME the path is relative to no home at all, as the script would not find one either.
     if (!supportPath(path, "davinci-bridge.json", "")) return std::nullopt;
     struct stat info;
     if (stat(path, &info) != 0) return std::nullopt;
-    return info.st_mtime;
+    return modificationTime(info);
 }
 
-/// Takes the launch time, and the manifest's time when a clock that was ahead put it after the launch.
+/// Whether two notes of the manifest are the same: both none, or the same time to the nanosecond. Any thread.
+bool sameStamp(const Stamp& a, const Stamp& b) {
+    if (!a || !b) return !a && !b;
+    return a->tv_sec == b->tv_sec && a->tv_nsec == b->tv_nsec;
+}
+
+/// Takes the launch time and the manifest's time then. The loader's thread, before the first attempt is queued.
 void noteLaunch() {
     gLaunchedAt = time(nullptr);
-    std::optional<time_t> modified = manifestTime();
-    if (modified && *modified > gLaunchedAt) gStampFromTheFuture = modified;
+    gStampAtLaunch = manifestStamp();
 }
 
-/// The host's window titles as "A|B|" (string titles only); true when one of them is not empty.
+/// Whether `now`, the manifest's time, says that the script runs already: it was written since the launch, or it
+/// bears the launch's second or a later one without having borne that time already when a clock that was ahead
+/// left it before the launch. Main thread.
+bool scriptRunsAlready(const Stamp& now) {
+    if (!now) return false;
+    bool notedAfterLaunch = gStampAtLaunch && gStampAtLaunch->tv_sec > gLaunchedAt;
+    return !sameStamp(now, gStampAtLaunch) || (now->tv_sec >= gLaunchedAt && !notedAfterLaunch);
+}
+
+/// Seconds on a clock that only runs forward (clock_gettime(3): CLOCK_UPTIME_RAW), for timing a call. Any thread.
+inline double uptimeSeconds() { return double(clock_gettime_nsec_np(CLOCK_UPTIME_RAW)) / 1e9; }
+
+/// Ends the attempt on a read of `attribute` that the host did not answer in time, after the first "AXWindows"
+/// read of the load was logged with its time and error: whether the host answers its own calls at all, and how
+/// soon, is what a first run on a Mac must tell. Main thread.
+void noteWindowsRead(AXError error, double seconds) {
+    if (!gFirstReadLogged) {
+        gFirstReadLogged = true;
+        logFormatted("ax: first AXWindows read took %.1f ms, err=%d", seconds * 1000, int(error));
+    }
+    answered(error, CFSTR("AXWindows"));
+}
+
+/// The host's window titles as "A|B|" (string titles only); true when one of them is not empty. Throws
+/// Unanswered at the first read that the host does not answer in time. Main thread.
 bool scanWindows(std::string& titles) {
     bool visible = false;
     Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
     Owned<CFTypeRef> windows;
-    if (readAttribute(app.ref, CFSTR("AXWindows"), CFArrayGetTypeID(), windows) != kAXErrorSuccess || !windows.ref) {
-        return false;
-    }
+    double began = uptimeSeconds();
+    AXError error = copyWithin(app.ref, CFSTR("AXWindows"), windows);
+    noteWindowsRead(error, uptimeSeconds() - began);
+    if (keepIfOfType(error, CFArrayGetTypeID(), windows) != kAXErrorSuccess || !windows.ref) return false;
     auto list = static_cast<CFArrayRef>(windows.ref);
     for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
         AXUIElementRef window = elementAt(list, i);
@@ -146,26 +183,34 @@ bool scanWindows(std::string& titles) {
     return visible;
 }
 
-/// Logs the titles of the menu bar's items once, whatever kind of value each is.
+/// Appends the titles of the menu bar's items to `list`, whatever kind of value each is. Main thread.
+void listMenuBarChildren(std::string& list) {
+    Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
+    Owned<CFTypeRef> menuBar;
+    Owned<CFTypeRef> children;
+    CFArrayRef items = nullptr;
+    if (readAttribute(app.ref, CFSTR("AXMenuBar"), AXUIElementGetTypeID(), menuBar) == kAXErrorSuccess && menuBar.ref) {
+        items = childrenOf(static_cast<AXUIElementRef>(menuBar.ref), children);
+    }
+    for (CFIndex i = 0; items && i < CFArrayGetCount(items); ++i) {
+        AXUIElementRef item = elementAt(items, i);
+        if (!item) continue;
+        Owned<CFTypeRef> title;
+        copyValue(item, CFSTR("AXTitle"), title);
+        list += title.ref ? describe(title.ref) : "?";
+        list += '|';
+    }
+}
+
+/// Logs the titles of the menu bar's items once, as far as the host answered them; a read that it left
+/// unanswered then ends the attempt. Main thread.
 void logMenuBarChildren() {
     std::string list;
-    {
-        Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
-        Owned<CFTypeRef> menuBar;
-        Owned<CFTypeRef> children;
-        CFArrayRef items = nullptr;
-        if (readAttribute(app.ref, CFSTR("AXMenuBar"), AXUIElementGetTypeID(), menuBar) == kAXErrorSuccess &&
-            menuBar.ref) {
-            items = childrenOf(static_cast<AXUIElementRef>(menuBar.ref), children);
-        }
-        for (CFIndex i = 0; items && i < CFArrayGetCount(items); ++i) {
-            AXUIElementRef item = elementAt(items, i);
-            if (!item) continue;
-            Owned<CFTypeRef> title;
-            copyValue(item, CFSTR("AXTitle"), title);
-            list += title.ref ? describe(title.ref) : "?";
-            list += '|';
-        }
+    try {
+        listMenuBarChildren(list);
+    } catch (Unanswered) {
+        logLine(("menubar children: " + list).c_str());
+        throw;
     }
     logLine(("menubar children: " + list).c_str());
 }
@@ -174,14 +219,17 @@ void logMenuBarChildren() {
 enum class AttemptEnd { reschedule, alreadyRunning, pressed, mayHavePressed };
 
 /// Walks the menu path from the menu bar, falling back on the own-names search every eighth attempt, and
-/// presses the item: pressed, mayHavePressed (the host did not answer in time) or reschedule.
+/// presses the item: pressed, mayHavePressed (the host did not answer in time) or reschedule. Throws Unanswered
+/// at the first read that the host does not answer in time. Main thread.
 AttemptEnd pressScriptItem() {
     Owned<AXUIElementRef> app(AXUIElementCreateApplication(getpid()));
     Owned<CFTypeRef> menuBarValue;
-    AXError menuBarError = readAttribute(app.ref, CFSTR("AXMenuBar"), AXUIElementGetTypeID(), menuBarValue);
+    AXError menuBarError = copyWithin(app.ref, CFSTR("AXMenuBar"), menuBarValue);
+    keepIfOfType(menuBarError, AXUIElementGetTypeID(), menuBarValue);
     if (gTries % kAxLogPeriod == 1) {
         logFormatted("ax: trusted=%d menubar err=%d", AXIsProcessTrusted() ? 1 : 0, int(menuBarError));
     }
+    answered(menuBarError, CFSTR("AXMenuBar"));
     if (!menuBarValue.ref) return AttemptEnd::reschedule;
     auto menuBar = static_cast<AXUIElementRef>(menuBarValue.ref);
 
@@ -198,8 +246,7 @@ AttemptEnd pressScriptItem() {
         logFormatted("ax: matched %lu of %lu menu levels", matched, (unsigned long)kMenuLevels);
     if (!item.ref) return AttemptEnd::reschedule;
     // Taken before the press, which may run the host's action for seconds while the script already writes.
-    gStampBeforePress = manifestTime();
-    gPressedAt = time(nullptr);
+    gStampBeforePress = manifestStamp();
     AXError error = press(item.ref);
     // Formatted without allocating: an exception between a press and its outcome would press again.
     char message[64];
@@ -211,8 +258,24 @@ AttemptEnd pressScriptItem() {
     return error == kAXErrorCannotComplete ? AttemptEnd::mayHavePressed : AttemptEnd::reschedule;
 }
 
-/// Steps of an attempt that run under the exception guard.
-AttemptEnd guardedAttempt() {
+/// The name of what an unanswered read asked for, as the log gives it. Any thread.
+const char* unansweredName(Unanswered role) {
+    switch (role) {
+        case Unanswered::windows:
+            return "windows";
+        case Unanswered::menuBar:
+            return "menu bar";
+        case Unanswered::title:
+            return "title";
+        case Unanswered::children:
+            break;
+    }
+    return "children";
+}
+
+/// Steps of an attempt that run under the exception guard; throws Unanswered at the first read that the host
+/// does not answer in time. Main thread.
+AttemptEnd attemptSteps() {
     std::string titles;
     bool visible = scanWindows(titles);
     if (titles != gSeenTitles) {
@@ -223,8 +286,7 @@ AttemptEnd guardedAttempt() {
         if (gTries % kWaitingLogPeriod == 1) logLine("waiting: no Resolve window yet");
         return AttemptEnd::reschedule;
     }
-    std::optional<time_t> modified = manifestTime();
-    if (modified && *modified >= gLaunchedAt && modified != gStampFromTheFuture) {
+    if (scriptRunsAlready(manifestStamp())) {
         logLine("script already running (manifest newer than launch), not pressing");
         return AttemptEnd::alreadyRunning;
     }
@@ -237,7 +299,20 @@ AttemptEnd guardedAttempt() {
     return pressScriptItem();
 }
 
-/// One attempt of the chain, carrying `chainIndex`.
+/// Steps of an attempt that run under the exception guard, ended at the first read that the host does not answer
+/// in time: each read would otherwise wait its time-out on the host's main thread, item after item. The next tick
+/// tries again from the start. Main thread.
+AttemptEnd guardedAttempt() {
+    try {
+        return attemptSteps();
+    } catch (Unanswered role) {
+        if (++gUnansweredAttempts % kAxLogPeriod == 1)
+            logFormatted("ax: host did not answer (%s)", unansweredName(role));
+        return AttemptEnd::reschedule;
+    }
+}
+
+/// One attempt of the chain, carrying `chainIndex`. Main thread.
 void attempt(int chainIndex) {
     ++gTries;
     AttemptEnd end = AttemptEnd::reschedule;
@@ -262,14 +337,14 @@ void attempt(int chainIndex) {
     }
 }
 
-/// One verify poll after a press, carrying `chainIndex`.
+/// One verify poll after a press, carrying `chainIndex`. Main thread.
 void verify(int chainIndex) {
     bool started = false;
+    // Written since just before the press: a time there already is no sign, however the clock moved since.
     // Whatever is thrown counts as no manifest seen: the chain goes on.
     runCaught([&started] {
-        std::optional<time_t> modified = manifestTime();
-        started =
-            modified && modified != gStampFromTheFuture && (*modified >= gPressedAt || modified != gStampBeforePress);
+        Stamp now = manifestStamp();
+        started = now && !sameStamp(now, gStampBeforePress);
     });
     if (started) {
         logLine("script started (manifest written)");

@@ -38,23 +38,47 @@ struct Owned {
     }
 };
 
-/// Longest that one accessibility call may wait for the host's answer, well under the loop's tick of 0.25 s; the
-/// service's own default is about 6 s, for each of the many calls an attempt makes on the host's main thread.
-constexpr float kMessagingTimeoutSeconds = 0.2f;
+/// Longest that one accessibility call may wait for the host's answer. The service's own default is about 6 s; an
+/// attempt ends at the first read that the host leaves unanswered, so this bounds a whole attempt against a host
+/// that does not answer, well under the loop's tick of 0.25 s.
+constexpr float kMessagingTimeoutSeconds = 0.1f;
+
+/// What a read that the host did not answer in time asked for; thrown to end the attempt, which the next tick
+/// starts afresh. Going on past it would cost a time-out per item and level while the host's main thread waits.
+enum class Unanswered { windows, menuBar, title, children };
 
 /// Bounds the calls on `element`, and returns it. A time-out set on an element holds for that element object
-/// alone, so every element is bounded where it is used; the system-wide one would change the host's own calls.
+/// alone, so every element is bounded where it is used; the system-wide one would change the host's own calls
+/// (AXUIElement.h, AXUIElementSetMessagingTimeout). Main thread.
 inline AXUIElementRef bounded(AXUIElementRef element) {
     AXUIElementSetMessagingTimeout(element, kMessagingTimeoutSeconds);
     return element;
 }
 
-/// Reads `attribute` within the time-out; one that times out fails with kAXErrorCannotComplete like any failed read.
-inline AXError copyValue(AXUIElementRef element, CFStringRef attribute, Owned<CFTypeRef>& value) {
+/// Reads `attribute` within the time-out, whatever the host answers; -25204 (kAXErrorCannotComplete) when it did
+/// not answer in time. Main thread.
+inline AXError copyWithin(AXUIElementRef element, CFStringRef attribute, Owned<CFTypeRef>& value) {
     return AXUIElementCopyAttributeValue(bounded(element), attribute, value.slot());
 }
 
+/// Hands `error` back, or throws Unanswered when it says that the host did not answer the read of `attribute`.
+/// Main thread.
+inline AXError answered(AXError error, CFStringRef attribute) {
+    if (error != kAXErrorCannotComplete) return error;
+    auto is = [attribute](CFStringRef name) { return CFStringCompare(attribute, name, 0) == kCFCompareEqualTo; };
+    if (is(CFSTR("AXWindows"))) throw Unanswered::windows;
+    if (is(CFSTR("AXMenuBar"))) throw Unanswered::menuBar;
+    if (is(CFSTR("AXTitle"))) throw Unanswered::title;
+    throw Unanswered::children;
+}
+
+/// Reads `attribute` within the time-out; throws Unanswered when the host did not answer in time. Main thread.
+inline AXError copyValue(AXUIElementRef element, CFStringRef attribute, Owned<CFTypeRef>& value) {
+    return answered(copyWithin(element, attribute, value), attribute);
+}
+
 /// Presses `element` within the time-out; one that times out answers kAXErrorCannotComplete, an unknown outcome.
+/// Main thread.
 inline AXError press(AXUIElementRef element) { return AXUIElementPerformAction(bounded(element), CFSTR("AXPress")); }
 
 /// The array's entry at `index` as an element, or null for an entry of another kind: the array is another
@@ -72,12 +96,17 @@ inline AXUIElementRef firstElementOf(CFArrayRef list) {
     return nullptr;
 }
 
-/// Reads `attribute`, keeping the value only when it is of `type`; one of another kind counts as a failed read.
-inline AXError readAttribute(AXUIElementRef element, CFStringRef attribute, CFTypeID type, Owned<CFTypeRef>& value) {
-    AXError error = copyValue(element, attribute, value);
-    // An application may answer any kind of value, and array or element calls on another kind raise.
+/// Keeps `value` only when it is of `type`: an application may answer any kind of value, and array or element
+/// calls on another kind raise. Gives `error` back. Any thread.
+inline AXError keepIfOfType(AXError error, CFTypeID type, Owned<CFTypeRef>& value) {
     if (value.ref && CFGetTypeID(value.ref) != type) value.reset();
     return error;
+}
+
+/// Reads `attribute`, keeping the value only when it is of `type`; one of another kind counts as a failed read.
+/// Throws Unanswered when the host did not answer in time. Main thread.
+inline AXError readAttribute(AXUIElementRef element, CFStringRef attribute, CFTypeID type, Owned<CFTypeRef>& value) {
+    return keepIfOfType(copyValue(element, attribute, value), type, value);
 }
 
 /// UTF-8 text of a platform string.

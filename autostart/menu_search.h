@@ -1,6 +1,8 @@
 // The script's menu item in the host's accessibility tree: along the menu
 // path's titles, or by the product's own names alone when the host shows its
-// upper menus in another language.
+// upper menus in another language. Each search stops at the first read that
+// the host does not answer in time (Unanswered, cf_util.h), which passes to
+// the caller with every reference it took given back.
 #pragma once
 
 #include <ApplicationServices/ApplicationServices.h>
@@ -21,7 +23,7 @@ inline CFStringRef menuPath(int level) {
     return titles[level];
 }
 
-/// Whether the element's title is a string equal to `wanted`, literally and case-sensitively.
+/// Whether the element's title is a string equal to `wanted`, literally and case-sensitively. Main thread.
 inline bool titleIs(AXUIElementRef element, CFStringRef wanted) {
     Owned<CFTypeRef> title;
     // The service may report a non-zero status yet hand back a value, so only whether a value came back counts.
@@ -30,13 +32,13 @@ inline bool titleIs(AXUIElementRef element, CFStringRef wanted) {
            CFStringCompare(static_cast<CFStringRef>(title.ref), wanted, 0) == kCFCompareEqualTo;
 }
 
-/// The element's children, owned by `holder`, or null when they cannot be read or are no array.
+/// The element's children, owned by `holder`, or null when they cannot be read or are no array. Main thread.
 inline CFArrayRef childrenOf(AXUIElementRef element, Owned<CFTypeRef>& holder) {
     if (readAttribute(element, CFSTR("AXChildren"), CFArrayGetTypeID(), holder) != kAXErrorSuccess) holder.reset();
     return static_cast<CFArrayRef>(holder.ref);
 }
 
-/// The first direct child titled `title`, retained for the caller (so "Copy"); null when there is none.
+/// The first direct child titled `title`, retained for the caller (so "Copy"); null when there is none. Main thread.
 inline AXUIElementRef axCopyChildByTitle(AXUIElementRef element, CFStringRef title) {
     Owned<CFTypeRef> children;
     CFArrayRef list = childrenOf(element, children);
@@ -49,6 +51,7 @@ inline AXUIElementRef axCopyChildByTitle(AXUIElementRef element, CFStringRef tit
 }
 
 /// The script's item found by its folder's and its own title at any of four levels, retained (so "Copy"); or null.
+/// Main thread.
 inline AXUIElementRef axCopyItemByOwnNames(AXUIElementRef element, int depth) {
     if (!element || depth >= kOwnNamesDepthLimit) return nullptr;
     Owned<CFTypeRef> children;
@@ -76,7 +79,7 @@ inline AXUIElementRef axCopyItemByOwnNames(AXUIElementRef element, int depth) {
 }
 
 /// The script's item along the menu path's titles from the menu bar, retained (so "Copy"), or null;
-/// `matched` says how many levels matched. Each level's submenu is its first child that is an element.
+/// `matched` says how many levels matched. Each level's submenu is its first child that is an element. Main thread.
 inline AXUIElementRef axCopyItemByPath(AXUIElementRef menuBar, unsigned long& matched) {
     matched = 0;
     Owned<AXUIElementRef> item;

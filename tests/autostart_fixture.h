@@ -141,10 +141,14 @@ class HostFixture : public ::testing::Test {
     size_t seen_ = 0;
 };
 
-/// The host's menus in English: Workspace > Scripts > Tavrin > Tavrin among others; returns the script's item.
-inline PLAXNodeRef buildMenus(const char* workspace = "Workspace", const char* scripts = "Scripts") {
+/// The host's menus in English: Workspace > Scripts > Tavrin > Tavrin among others, after a menu "File" (which
+/// `file` gets); returns the script's item.
+inline PLAXNodeRef buildMenus(const char* workspace = "Workspace", const char* scripts = "Scripts",
+                              PLAXNodeRef* file = nullptr) {
     PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
-    PLHostAXAddMenu(PLHostAXAddItem(bar, "File"));
+    PLAXNodeRef fileItem = PLHostAXAddItem(bar, "File");
+    PLHostAXAddMenu(fileItem);
+    if (file) *file = fileItem;
     PLAXNodeRef workspaceMenu = PLHostAXAddMenu(PLHostAXAddItem(bar, workspace));
     PLHostAXAddItem(workspaceMenu, "Layout Presets");
     PLAXNodeRef scriptsMenu = PLHostAXAddMenu(PLHostAXAddItem(workspaceMenu, scripts));

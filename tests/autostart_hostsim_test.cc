@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Examples, ExampleTest, ::testing::ValuesIn(examples()),
 
 TEST(HostSimulator, LogsNothingBeyondWhatTheExamplesExpect) {
     int status = -1;
-    EXPECT_EQ(logged(hostsim("--driven-clock " + example("english-menus"), &status)).size(), 8u);
+    EXPECT_EQ(logged(hostsim("--driven-clock " + example("english-menus"), &status)).size(), 9u);
     EXPECT_THAT(logged(hostsim("--driven-clock " + example("no-support-folder"), &status)),
                 ::testing::ElementsAre("script started (manifest written)"));
 }

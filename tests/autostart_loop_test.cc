@@ -3,11 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "autostart_fixture.h"
 
 namespace autostart_test {
 namespace {
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -24,10 +27,11 @@ TEST_F(LoopTest, EnglishMenusPressAtAttemptFortyAndTheStartIsConfirmed) {
     run([&](int tick) {
         if (!pressTicks_.empty() && tick == pressTicks_[0] + 8) writeManifest(wallNow());
     });
-    EXPECT_THAT(messages(), ElementsAre(constructorLine(kHostIdentifier), "pinned " + imagePath_ + " -> ok",
-                                        "windows: Project Manager|", "window visible, grace period",
-                                        "menubar children: File|Workspace|", "ax: press err=0",
-                                        "clicked Workspace > Scripts item", "script started (manifest written)"));
+    EXPECT_THAT(messages(),
+                ElementsAre(constructorLine(kHostIdentifier), "pinned " + imagePath_ + " -> ok",
+                            "ax: first AXWindows read took 0.0 ms, err=0", "windows: Project Manager|",
+                            "window visible, grace period", "menubar children: File|Workspace|", "ax: press err=0",
+                            "clicked Workspace > Scripts item", "script started (manifest written)"));
     EXPECT_THAT(pressTicks_, ElementsAre(40));
     EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(48));
     EXPECT_EQ(PLHostAXPressCount(script), 1);
@@ -499,13 +503,107 @@ TEST_F(HostSurprisesTest, EveryCallWaitsWellUnderASecondAtMost) {
         if (tick >= 3) PLHostAXSetAnswerDelay(window, "AXTitle", 0);
         if (!pressTicks_.empty() && tick >= pressTicks_[0] + 4) writeManifest(wallNow());
     });
-    EXPECT_THAT(ticksOf("waiting: no Resolve window yet"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("ax: host did not answer (title)"), ElementsAre(1));
     EXPECT_EQ(PLHostAXPressCount(script), 1);
     EXPECT_EQ(ticksOf("ax: press err=-25204").size(), 1u);
     EXPECT_EQ(ticksOf("script started (manifest written)").size(), 1u);
     EXPECT_GT(PLHostAXLongestTimeout(), 0);
     EXPECT_LT(PLHostAXLongestTimeout(), kSecond);
     expectNothingHeld();
+}
+
+// A host that never answers costs each attempt one time-out, not one per read: the attempt ends at the first read
+// left unanswered, and the next tick tries again. The first windows read says how long it waited, once.
+TEST_F(HostSurprisesTest, AnAttemptEndsAtTheFirstReadTheHostLeavesUnanswered) {
+    buildMenus();
+    showWindow("Edit");
+    PLHostAXSetAnswerDelay(PLHostAXApplication(), "AXWindows", 60 * kSecond);
+    load();
+    std::vector<unsigned long> calls;  // per attempt while the host is silent
+    unsigned long before = PLHostAXCallCount();
+    int64_t longestTask = 0;
+    int64_t queuedAt = PLHostNextTaskTime();
+    run(
+        [&](int) {
+            // A task is queued one tick after the one before it ended: what lies beyond the tick is the task's.
+            longestTask = std::max(longestTask, PLHostNextTaskTime() - queuedAt - kTick);
+            queuedAt = PLHostNextTaskTime();
+            calls.push_back(PLHostAXCallCount() - before);
+            before = PLHostAXCallCount();
+        },
+        29);
+    calls.erase(calls.begin());  // before the first attempt
+    EXPECT_THAT(calls, Each(1u));
+    EXPECT_EQ(calls.size(), 20u);  // each attempt a tenth of a second longer than the tick between them
+    EXPECT_GT(longestTask, 0);
+    EXPECT_LT(longestTask, kTick / 2);
+    EXPECT_THAT(ticksOf("ax: first AXWindows read took 100.0 ms, err=-25204"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("ax: host did not answer (windows)"), ElementsAre(1, 15, 29));  // attempts 1, 11, 21
+    EXPECT_THAT(ticksOf("waiting: no Resolve window yet"), IsEmpty());
+    PLHostAXSetAnswerDelay(PLHostAXApplication(), "AXWindows", 0);
+    run([&](int tick) {
+        if (tick == 60) writeManifest(wallNow());
+    });
+    EXPECT_EQ(pressTicks_.size(), 1u);
+    EXPECT_EQ(ticksOf("script started (manifest written)").size(), 1u);
+    expectNothingHeld();
+}
+
+// One title that the host answers late ends that attempt only, wherever the read is made: the first sight's
+// listing of the menu bar, which then shows what it read, and the walk.
+TEST_F(HostSurprisesTest, AHostThatAnswersLateOnOneTitleCostsThatAttemptOnly) {
+    PLAXNodeRef file = nullptr;
+    PLAXNodeRef script = buildMenus("Workspace", "Scripts", &file);
+    showWindow("Edit");
+    PLHostAXSetAnswerDelay(file, "AXTitle", 60 * kSecond);
+    load();
+    run([&](int tick) {
+        if (tick == 2) PLHostAXSetAnswerDelay(file, "AXTitle", 0);
+        if (tick == 40) PLHostAXSetAnswerDelay(file, "AXTitle", 60 * kSecond);
+        if (tick == 41) PLHostAXSetAnswerDelay(file, "AXTitle", 0);
+        if (tick == 43) writeManifest(wallNow());
+    });
+    EXPECT_THAT(ticksOf("menubar children: "), ElementsAre(1));
+    EXPECT_THAT(ticksOf("ax: host did not answer (title)"), ElementsAre(1));
+    EXPECT_THAT(ticksOf("ax: press err=0"), ElementsAre(41));
+    EXPECT_EQ(PLHostAXPressCount(script), 1);
+    EXPECT_THAT(ticksOf("script started (manifest written)"), ElementsAre(43));
+    expectNothingHeld();
+}
+
+// Set back 90 s after the load, the clock makes a manifest from a minute before the load look newer than the press;
+// unchanged, it proves nothing.
+TEST_F(HostSurprisesTest, ClockSetBackBeforeThePressLeavesAStaleManifestStale) {
+    buildMenus();
+    showWindow("Edit");
+    writeManifest(kLaunchWall - 60);
+    load();
+    run([&](int tick) {
+        if (tick == 4) PLHostShiftWallClock(-90 * kSecond);
+    });
+    EXPECT_THAT(ticksOf("ax: press err=0"), ElementsAre(40, 122, 204, 286, 368));
+    EXPECT_THAT(ticksOf("script started (manifest written)"), IsEmpty());
+    EXPECT_THAT(ticksOf("gave up: script did not start after repeated presses"), ElementsAre(449));
+}
+
+// After the clock was set back an hour, a script started by hand stamps its manifest an hour before the load: it
+// was written since the load, so the script runs, whether a stale manifest lay there before or none.
+TEST_F(HostSurprisesTest, ScriptStartedByHandAfterASetBackIsSeenRunning) {
+    for (bool stale : {false, true}) {
+        SCOPED_TRACE(stale);
+        TearDown();
+        SetUp();
+        buildMenus();
+        showWindow("Edit");
+        if (stale) writeManifest(kLaunchWall - 86400);
+        load(stale ? "autostart-stale.ofx" : "autostart.ofx");
+        run([&](int tick) {
+            if (tick == 2) PLHostShiftWallClock(-3600 * kSecond);
+            if (tick == 10) writeManifest(wallNow());
+        });
+        EXPECT_THAT(ticksOf("script already running (manifest newer than launch), not pressing"), ElementsAre(10));
+        EXPECT_THAT(pressTicks_, IsEmpty());
+    }
 }
 
 TEST_F(LoopTest, OnlyTheHostStartsTheLoop) {

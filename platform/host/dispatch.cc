@@ -163,6 +163,12 @@ __attribute__((visibility("default"))) time_t time(time_t* result) noexcept {
     return seconds;
 }
 
+/// Nanoseconds on the layer's clock, which runs forward only, as CLOCK_UPTIME_RAW does on macOS.
+uint64_t clock_gettime_nsec_np(int clock) {
+    (void)clock;
+    return uint64_t(layerClock().now());
+}
+
 dispatch_queue_t dispatch_get_main_queue(void) { return &gMainQueue; }
 
 dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta) {

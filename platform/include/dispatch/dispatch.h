@@ -26,6 +26,11 @@ dispatch_queue_t dispatch_get_main_queue(void);
 /// `when` (or now, for DISPATCH_TIME_NOW) plus `delta` nanoseconds on the layer's clock.
 dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
 
+/// macOS's <time.h> names this clock and reader; here they read the layer's clock, which a host may drive, so
+/// that a plug-in times its calls on the clock the host plays. Other clock ids read it too.
+#define CLOCK_UPTIME_RAW 8
+uint64_t clock_gettime_nsec_np(int clock);
+
 }  // extern "C"
 
 /// Runs `block` once on the queue, no earlier than `when`; tasks due together run in the order queued.
