@@ -10,6 +10,7 @@ import errno
 import fcntl
 import os
 import queue
+import select
 import socket
 import stat
 import struct
@@ -193,13 +194,19 @@ def _ours(place):
         probe.close()
 
 
+def places(name, uid=None):
+    """The addresses of the port's five queue places, in the names of `uid` (this user's)."""
+    uid = os.geteuid() if uid is None else uid
+    return [b"\0" + ("cfmessageport.%d!%d#%s" % (uid, k, digest(_cut(_raw(name))))).encode()
+            for k in range(QUEUE_LIMIT)]
+
+
 def take_slot(name):
     """Binds one of the port's queue places: the place; None when every place is bound but
     one is not the user's (the request goes without); False when the user holds all five."""
-    places = [b"\0" + ("cfmessageport.%d!%d#%s" % (os.geteuid(), k, digest(_cut(_raw(name))))).encode()
-              for k in range(QUEUE_LIMIT)]
+    places_ = places(name)
     slot = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    for place in places:
+    for place in places_:
         try:
             slot.bind(place)
             slot.listen(socket.SOMAXCONN)
@@ -210,7 +217,7 @@ def take_slot(name):
                 raise
     slot.close()
     # In order, stopping at the first place that is not the user's.
-    return False if all(_ours(place) for place in places) else None
+    return False if all(_ours(place) for place in places_) else None
 
 
 def send_request(sock, name, msgid, data):
@@ -425,7 +432,9 @@ def main(argv):
     """peer.py hold NAME: hold a port, print one line per request, never reply.
     peer.py send NAME MSGID [UID]: send one empty request, print "ok", "notfound" or
     "closed"; with UID, reach into that user's names and leave the credential check
-    to the port."""
+    to the port.
+    peer.py squat NAME UID: bind and listen on the five queue places of NAME in UID's
+    names, print "ready", then "connection PID" for each connection made to them."""
     out = sys.stdout
     if argv[0] == "hold":
         port = Port(argv[1], mode="hold")
@@ -448,6 +457,23 @@ def main(argv):
             out.write("notfound\n")
         except (Closed, ConnectionError):
             out.write("closed\n")
+    elif argv[0] == "squat":
+        held = []
+        for place in places(argv[1], int(argv[2])):
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.bind(place)
+            sock.listen(socket.SOMAXCONN)
+            held.append(sock)
+        out.write("ready\n")
+        out.flush()
+        while True:
+            readable, _, _ = select.select(held, [], [])
+            for sock in readable:
+                conn, _ = sock.accept()
+                out.write("connection %d\n" % struct.unpack("3i", conn.getsockopt(
+                    socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i")))[0])
+                out.flush()
+                conn.close()
 
 
 if __name__ == "__main__":

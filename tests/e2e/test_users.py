@@ -2,10 +2,11 @@
 
 import os
 import shutil
+import socket
 import unittest
 
 import peer
-from harness import BINARY, NOBODY, PEER, Case, as_nobody, unique_name
+from harness import BINARY, NOBODY, PEER, Case, as_nobody, sent, unique_name
 
 SYSTEM_PYTHON = "/usr/bin/python3"
 
@@ -70,6 +71,31 @@ class OtherUser(Case):
         # Had the request got through, its message event would come before this answer.
         self.assertTrue(root.lookup(name))
         self.assertClean(root)
+
+    def test_a_squatter_on_a_ports_places_hears_nothing_from_its_senders(self):
+        if not (os.path.exists(SYSTEM_PYTHON) and readable_by_others(PEER)):
+            self.skipTest("no interpreter or peer.py for user nobody")
+        name = unique_name()
+        receiver = self.port(name)
+        squatter = self.peer_process("squat", name, str(os.geteuid()), prefix=as_nobody(), python=SYSTEM_PYTHON)
+        self.assertEqual(squatter.line(), "ready")
+        tool = self.started(unique_name())
+        for i in range(10):
+            tool.cmd(cmd="send", id=i, target=name)
+        self.assertEqual(sorted(tool.events(10), key=lambda e: e["id"]), [sent(i, 0) for i in range(10)])
+        self.assertEqual(len(receiver.wait_messages(10)), 10)
+        # One connection of this process to each place, after every send: each place's
+        # connections are taken in order, so whatever a send left comes before these.
+        markers = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) for _ in range(peer.QUEUE_LIMIT)]
+        for marker, place in zip(markers, peer.places(name)):
+            marker.connect(place)
+        heard = []
+        while heard.count("connection %d" % os.getpid()) < peer.QUEUE_LIMIT:
+            heard.append(squatter.line())
+        for marker in markers:
+            marker.close()
+        self.assertEqual([h for h in heard if h != "connection %d" % os.getpid()], [])
+        self.assertClean(tool)
 
 
 if __name__ == "__main__":
