@@ -23,7 +23,7 @@ if [ "$(uname -s)" = Darwin ]; then
   fi
   jobs="$(sysctl -n hw.ncpu)"
 else
-  tools/install-packages.sh cmake g++ make pkg-config libgtest-dev libgmock-dev libsimdjson-dev python3 util-linux groff-base nodejs
+  tools/install-packages.sh cmake g++ make pkg-config libgtest-dev libgmock-dev libsimdjson-dev python3 python3-pytest python3-venv python3-setuptools python3-wheel util-linux groff-base nodejs
   jobs="$(nproc)"
 fi
 

@@ -233,13 +233,49 @@ def wait_bound(timeout: Optional[float]) -> Optional[float]:
     return max(timeout, 0.0)
 
 
+class _Input(asyncio.BaseProtocol):
+    """The tool's input pipe, held by the client itself rather than by asyncio's subprocess
+    streams: its end is always seen here (connection_lost), and no future of asyncio's is left
+    holding an error that nobody retrieves."""
+
+    def __init__(self) -> None:
+        self.paused = False
+        self.lost = False
+        self._waiter = None  # type: Optional[asyncio.Future[None]]
+
+    def pause_writing(self) -> None:
+        self.paused = True
+
+    def resume_writing(self) -> None:
+        self.paused = False
+        self._wake()
+
+    def connection_lost(self, exc: Optional[BaseException]) -> None:
+        self.lost = True
+        self._wake()
+
+    def _wake(self) -> None:
+        if self._waiter is not None and not self._waiter.done():
+            self._waiter.set_result(None)
+
+    async def writable(self) -> None:
+        """Returns once the pipe takes more, or is gone."""
+        while self.paused and not self.lost:
+            self._waiter = asyncio.get_running_loop().create_future()
+            await self._waiter
+
+
 class AsyncProcess:
     """The tool, read by a reader task (read(65536), lines cut by hand: no readline and its 64 KiB
-    limit) and written by a writer task that waits for the pipe to drain. Its methods are called
-    on the event loop's thread; on_line and on_end run in the reader task."""
+    limit) and written by a writer task that stops while the pipe is full and goes on when it
+    drains or is gone. Its methods are called on the event loop's thread; on_line and on_end run
+    in the reader task."""
 
-    def __init__(self, proc: "asyncio.subprocess.Process", on_line: OnLine, on_end: OnEnd) -> None:
+    def __init__(self, proc: "asyncio.subprocess.Process", stdin: asyncio.WriteTransport, input: _Input,
+                 on_line: OnLine, on_end: OnEnd) -> None:
         self._proc = proc
+        self._stdin = stdin
+        self._pipe = input
         self.pid = proc.pid
         self.returncode = None  # type: Optional[int]
         self._on_line = on_line
@@ -254,8 +290,18 @@ class AsyncProcess:
 
     @classmethod
     async def spawn(cls, argv: List[str], on_line: OnLine, on_end: OnEnd) -> "AsyncProcess":
-        proc = await asyncio.create_subprocess_exec(*argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        return cls(proc, on_line, on_end)
+        read_end, write_end = os.pipe()
+        try:
+            proc = await asyncio.create_subprocess_exec(*argv, stdin=read_end, stdout=subprocess.PIPE)
+        except BaseException:
+            os.close(write_end)
+            raise
+        finally:
+            os.close(read_end)
+        if signal.getsignal(signal.SIGPIPE) != signal.SIG_IGN:
+            _block_sigpipe()  # an embedding program left SIGPIPE fatal: not for this loop's writes
+        stdin, input = await asyncio.get_running_loop().connect_write_pipe(_Input, open(write_end, "wb", 0))
+        return cls(proc, stdin, input, on_line, on_end)  # type: ignore[arg-type]
 
     def write(self, pieces: Pieces) -> bool:
         if self._input != _OPEN:
@@ -270,33 +316,20 @@ class AsyncProcess:
             self._wake.set()
 
     async def _write(self) -> None:
-        stdin = self._proc.stdin
-        assert stdin is not None
         try:
             while True:
                 while not self._queue and self._input == _OPEN:
                     self._wake.clear()
                     await self._wake.wait()
-                if not self._queue or self._input == _GONE:
+                if not self._queue or self._input == _GONE or self._pipe.lost:
                     return
                 for piece in self._queue.popleft():
-                    stdin.write(piece)
-                if stdin.transport.get_write_buffer_size():
-                    # The pipe is full: wait for it to drain, or for the tool's end, whichever
-                    # comes first, so that no write is left waiting on a pipe nobody reads.
-                    drain = asyncio.ensure_future(stdin.drain())
-                    await asyncio.wait([drain, self._ended], return_when=asyncio.FIRST_COMPLETED)
-                    if not drain.done():
-                        drain.cancel()
-                        return
-                    if drain.exception() is not None:
-                        return
-        except (OSError, RuntimeError):
-            pass  # the pipe is gone: the reader observes the end
+                    self._stdin.write(piece)
+                await self._pipe.writable()
         finally:
             self._input = _GONE
             self._queue.clear()
-            stdin.close()
+            self._stdin.close()
 
     async def _read(self) -> None:
         stdout = self._proc.stdout
