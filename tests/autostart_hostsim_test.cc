@@ -178,6 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "clockChanges[0]: unknown key \"back\"; expected one of at, by"},
         BadInput{R"({"menuBar": {"items": [{"pressTakes": -1}]}})",
                  "menuBar.items[0].pressTakes: expected a number from 0 to 1000000"},
+        BadInput{R"({"applicationAnswerDelays": {"AXTitle": 1}})",
+                 "applicationAnswerDelays: unknown name \"AXTitle\"; expected one of AXWindows, AXMenuBar"},
         BadInput{R"({"trusted": true, "untrustedCallsFail": false})",
                  "untrustedCallsFail: expected only with \"trusted\": false"},
         BadInput{R"({"home": false, "manifestWrites": [3]})", "manifestWrites: expected nothing with \"home\": false"},

@@ -33,6 +33,11 @@ void configure(PLAXNodeRef node, const ReadErrors& errors, const std::vector<Rai
         PLHostAXSetOddValue(node, v.attribute.c_str(), v.text.c_str(), v.number);
 }
 
+void delay(PLAXNodeRef node, const AnswerDelays& delays) {
+    for (const auto& [attribute, seconds] : delays)
+        PLHostAXSetAnswerDelay(node, attribute.c_str(), int64_t(seconds * 1e9));
+}
+
 PLAXNodeRef oddEntry(const OddValue& entry) { return PLHostAXCreateOddEntry(entry.text.c_str(), entry.number); }
 
 void addItems(PLAXNodeRef menu, const std::vector<MenuItem>& items, const std::string& path, MenuItems& shown) {
@@ -47,6 +52,7 @@ void addItems(PLAXNodeRef menu, const std::vector<MenuItem>& items, const std::s
         PLHostAXSetPressResults(node, results.data(), results.size());
         PLHostAXSetPressedDespiteCannotComplete(node, item.pressedAnyway);
         configure(node, item.readErrors, item.raises, item.oddValues);
+        delay(node, item.answerDelays);
         std::string here = (path.empty() ? "" : path + " > ") + describeTitle(item.title);
         shown.paths[node] = here;
         if (item.pressTakes > 0) shown.pressTakes[node] = item.pressTakes;
@@ -76,6 +82,7 @@ void declareProcess(const Scenario& scenario, void (*pressed)(PLAXNodeRef node, 
     PLHostAXSetUntrustedCallsFail(scenario.untrustedCallsFail);
     configure(PLHostAXApplication(), scenario.applicationReadErrors, scenario.applicationRaises,
               scenario.applicationOddValues);
+    delay(PLHostAXApplication(), scenario.applicationAnswerDelays);
     PLHostAXSetPressHandler(pressed, context);
 }
 
@@ -87,6 +94,7 @@ void showMenuBar(const MenuBarChange& change, bool noted, MenuItems& items, Tran
     }
     PLAXNodeRef bar = PLHostAXCreateNode(nullptr);
     configure(bar, change.bar->readErrors, change.bar->raises, change.bar->oddValues);
+    delay(bar, change.bar->answerDelays);
     addItems(bar, change.bar->items, "", items);
     PLHostAXSetMenuBar(bar);
     if (!noted) return;
@@ -108,6 +116,7 @@ void showWindows(const WindowsChange& change, Transcript& transcript) {
         PLAXNodeRef window = PLHostAXCreateNode(nullptr);
         setTitle(window, w.title);
         configure(window, w.readErrors, w.raises);
+        delay(window, w.answerDelays);
         PLHostAXAppendWindow(window);
         // Appended piece by piece: GCC 12 at -O2 sees a false overlap in operator+ here (-Wrestrict).
         if (w.title.kind == Title::Kind::string)

@@ -177,6 +177,16 @@ std::vector<OddValue> asOddValues(element e, const std::string& where, const Nam
     return values;
 }
 
+/// {"AXTitle": 0.5}: calls that the host answers only after that many seconds.
+AnswerDelays asDelays(element e, const std::string& where, const Names& names) {
+    AnswerDelays delays;
+    for (auto field : asObject(e, where)) {
+        checkName(field.key, where, names);
+        delays.emplace_back(std::string(field.key), asNumber(field.value, child(where, field.key), 0, kLongestTime));
+    }
+    return delays;
+}
+
 /// {"AXTitle": "description"} or {"AXTitle": {"description": "...", "times": 1, "kind": "C++"}}.
 std::vector<Raise> asRaises(element e, const std::string& where, const Names& names) {
     std::vector<Raise> raises;
@@ -234,7 +244,7 @@ MenuItem asItem(element e, const std::string& where) {
     if (item.entry) return item;
     allowOnly(o, where,
               {"title", "items", "pressError", "pressedAnyway", "pressTakes", "readErrors", "raises", "oddValues",
-               "oddEntry"});
+               "answerDelays", "oddEntry"});
     element v;
     if (!o["title"].get(v)) item.title = asTitle(v, child(where, "title"));
     if (!o["items"].get(v)) item.items = asItems(v, child(where, "items"));
@@ -261,6 +271,7 @@ MenuItem asItem(element e, const std::string& where) {
     if (!o["readErrors"].get(v)) item.readErrors = asErrors(v, child(where, "readErrors"), kItemAttributes);
     if (!o["raises"].get(v)) item.raises = asRaises(v, child(where, "raises"), kItemRaises);
     if (!o["oddValues"].get(v)) item.oddValues = asOddValues(v, child(where, "oddValues"), kItemOddValues);
+    if (!o["answerDelays"].get(v)) item.answerDelays = asDelays(v, child(where, "answerDelays"), kItemRaises);
     return item;
 }
 
@@ -274,13 +285,14 @@ std::vector<MenuItem> asItems(element e, const std::string& where) {
 
 MenuBar asMenuBar(element e, const std::string& where) {
     object m = asObject(e, where);
-    allowOnly(m, where, {"items", "readErrors", "raises", "oddValues"});
+    allowOnly(m, where, {"items", "readErrors", "raises", "oddValues", "answerDelays"});
     MenuBar bar;
     element x;
     if (!m["items"].get(x)) bar.items = asItems(x, child(where, "items"));
     if (!m["readErrors"].get(x)) bar.readErrors = asErrors(x, child(where, "readErrors"), kMenuBarAttributes);
     if (!m["raises"].get(x)) bar.raises = asRaises(x, child(where, "raises"), kMenuBarAttributes);
     if (!m["oddValues"].get(x)) bar.oddValues = asOddValues(x, child(where, "oddValues"), kMenuBarAttributes);
+    if (!m["answerDelays"].get(x)) bar.answerDelays = asDelays(x, child(where, "answerDelays"), kMenuBarAttributes);
     return bar;
 }
 
@@ -291,11 +303,12 @@ Window asWindow(element e, const std::string& where) {
     if (!e.get(o) && o["value"].error()) {
         w.entry = asEntry(o, where);
         if (w.entry) return w;
-        allowOnly(o, where, {"title", "readErrors", "raises", "oddEntry"});
+        allowOnly(o, where, {"title", "readErrors", "raises", "answerDelays", "oddEntry"});
         element v;
         if (!o["title"].get(v)) w.title = asTitle(v, child(where, "title"));
         if (!o["readErrors"].get(v)) w.readErrors = asErrors(v, child(where, "readErrors"), kWindowAttributes);
         if (!o["raises"].get(v)) w.raises = asRaises(v, child(where, "raises"), kWindowAttributes);
+        if (!o["answerDelays"].get(v)) w.answerDelays = asDelays(v, child(where, "answerDelays"), kWindowAttributes);
         return w;
     }
     w.title = asTitle(e, where);
@@ -398,11 +411,27 @@ Expectation asExpectation(element e, const std::string& where) {
 Scenario parse(element root) {
     const std::string top = "(top level)";
     object o = asObject(root, top);
-    allowOnly(
-        o, top,
-        {"description", "bundleIdentifier", "application", "home", "supportFolder", "trusted", "untrustedCallsFail",
-         "manifestAge", "manifestWrites", "clockChanges", "windows", "menuBar", "applicationReadErrors",
-         "applicationRaises", "applicationOddValues", "script", "timeLimit", "loadOnThread", "expect"});
+    allowOnly(o, top,
+              {"description",
+               "bundleIdentifier",
+               "application",
+               "home",
+               "supportFolder",
+               "trusted",
+               "untrustedCallsFail",
+               "manifestAge",
+               "manifestWrites",
+               "clockChanges",
+               "windows",
+               "menuBar",
+               "applicationReadErrors",
+               "applicationRaises",
+               "applicationOddValues",
+               "applicationAnswerDelays",
+               "script",
+               "timeLimit",
+               "loadOnThread",
+               "expect"});
     Scenario s;
     element v;
     if (!o["description"].get(v)) s.description = asString(v, "description");
@@ -438,6 +467,9 @@ Scenario parse(element root) {
     if (!o["applicationRaises"].get(v)) s.applicationRaises = asRaises(v, "applicationRaises", kApplicationAttributes);
     if (!o["applicationOddValues"].get(v)) {
         s.applicationOddValues = asOddValues(v, "applicationOddValues", kApplicationAttributes);
+    }
+    if (!o["applicationAnswerDelays"].get(v)) {
+        s.applicationAnswerDelays = asDelays(v, "applicationAnswerDelays", kApplicationAttributes);
     }
     if (!o["script"].get(v) && !v.is_null()) {
         object c = asObject(v, "script");

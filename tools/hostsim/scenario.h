@@ -29,6 +29,9 @@ struct Raise {
 /// Reads of one attribute that fail with an accessibility error code.
 using ReadErrors = std::vector<std::pair<std::string, int>>;
 
+/// Calls of one attribute (or of the action "AXPress") that the host answers only after that many seconds.
+using AnswerDelays = std::vector<std::pair<std::string, double>>;
+
 /// A value of another kind than the attribute's own, which reads of it answer.
 struct OddValue {
     std::string attribute;
@@ -46,6 +49,7 @@ struct MenuItem {
     ReadErrors readErrors;
     std::vector<Raise> raises;
     std::vector<OddValue> oddValues;
+    AnswerDelays answerDelays;
 };
 
 struct MenuBar {
@@ -53,6 +57,7 @@ struct MenuBar {
     ReadErrors readErrors;
     std::vector<Raise> raises;
     std::vector<OddValue> oddValues;
+    AnswerDelays answerDelays;
 };
 
 struct Window {
@@ -60,6 +65,7 @@ struct Window {
     Title title;
     ReadErrors readErrors;
     std::vector<Raise> raises;
+    AnswerDelays answerDelays;
 };
 
 /// From `at` seconds after the load on, the host shows these windows.
@@ -114,6 +120,7 @@ struct Scenario {
     ReadErrors applicationReadErrors;
     std::vector<Raise> applicationRaises;
     std::vector<OddValue> applicationOddValues;
+    AnswerDelays applicationAnswerDelays;
     std::optional<Script> script;  // none: the script never starts
     double timeLimit = 600;
     bool loadOnThread = false;
