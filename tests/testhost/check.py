@@ -11,10 +11,12 @@ Exit status 0: the script started. 77 (skipped): no desktop session, or the proc
 trusted and nothing started, which says what to try next rather than that the plug-in is wrong.
 1: anything else. The plug-in runs on its real ticks: the first press comes 10 s after the load.
 
-Two settings from the environment, for CI:
-  TESTHOST_LAUNCH=open     start the host through LaunchServices (open -W -n), so that it is its
-                           own responsible process and the system checks its own Accessibility
-                           grant, not that of whatever started this script
+By default the host is this script's child, so the system weighs the Accessibility standing of
+the process responsible for this script (Terminal at a desk; the runner's agent in CI, which
+the hosted images trust). Two settings from the environment:
+  TESTHOST_LAUNCH=open     start the host through LaunchServices (open -W -n) instead, so that it
+                           is its own responsible process and only a grant of its own counts: for
+                           a Mac where the test host itself, not Terminal, holds the permission
   TESTHOST_NO_SKIP=1       a run that would be skipped fails, with the reason: in CI a skip would
                            let the one test that presses real menus vanish from a green run
 """
@@ -138,8 +140,11 @@ def main(host, bundle, work):
         say("skipped: no user is logged in to this Mac's desktop (CGSessionCopyCurrentDictionary gives no "
             "session), so no application can show a window or a menu bar; run it from a logged-in desktop")
         return skip(report, work)
-    say("host: started %s" % ("through LaunchServices (open -W -n), its own responsible process" if through_open
-                              else "as this script's child"))
+    parent = next((line.split()[1] for line in host_lines if line.startswith("parent ")), "?")
+    say("host: started %s; its parent pid %s (this script's %d)"
+        % ("through LaunchServices (open -W -n), its own responsible process" if through_open
+           else "as this script's child, so the process responsible for this script answers for it",
+           parent, os.getpid()))
     if status is not None:
         say("the host ended by itself with status %d%s" % (status, " (open's)" if through_open else ""))
     trusted = next((line.split("=", 1)[1] for line in host_lines if line.startswith("trusted=")), "?")

@@ -9,9 +9,13 @@
 //
 // HOME, when given, replaces the environment's before anything reads it: an application that
 // LaunchServices starts (open -n) gets the environment of neither the caller nor its shell.
+// An argument that begins with -psn_ is the process serial number that LaunchServices may add
+// to an application it starts; it is no argument of ours and is passed over.
 //
 // It reports on standard output, one fact a line, for check.py to read:
 //   pid P                    this process, for whoever must stop it
+//   parent P                 the process that started it: check.py's own pid for its child, 1
+//                            (launchd) for an application that LaunchServices started
 //   session none             no desktop session to show a window in (exit status 77)
 //   trusted=T                AXIsProcessTrusted() of this process, 1 or 0
 //   activation granted       whether the system let it become the active application (or declined)
@@ -29,7 +33,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "ofx.h"
 
@@ -163,14 +169,29 @@ NSMenu* addSubmenu(NSMenu* parent, NSString* title) {
 
 @end
 
+namespace {
+
+/// The command line without the -psn_ argument that LaunchServices may add. Main thread.
+std::vector<const char*> ownArguments(int argc, char** argv) {
+    std::vector<const char*> own;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "-psn_", 5) != 0) own.push_back(argv[i]);
+    }
+    return own;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc != 2 && argc != 3) {
+    std::vector<const char*> arguments = ownArguments(argc, argv);
+    if (arguments.size() != 1 && arguments.size() != 2) {
         fprintf(stderr, "usage: tavrin-testhost BUNDLE [HOME]\n");
         return 64;
     }
-    if (argc == 3) setenv("HOME", argv[2], 1);
+    if (arguments.size() == 2) setenv("HOME", arguments[1], 1);
     printf("pid %d\n", int(getpid()));
+    printf("parent %d\n", int(getppid()));
     // Without a user's desktop session AppKit cannot connect to the window server at all.
     CFDictionaryRef session = CGSessionCopyCurrentDictionary();
     if (!session) {
@@ -183,7 +204,7 @@ int main(int argc, char** argv) {
         NSApplication* app = [NSApplication sharedApplication];
         app.activationPolicy = NSApplicationActivationPolicyRegular;
         TestHost* host = [[TestHost alloc] init];
-        host.bundlePath = [NSString stringWithUTF8String:argv[1]];
+        host.bundlePath = [NSString stringWithUTF8String:arguments[0]];
         [host buildMenus];
         app.delegate = host;
         [app run];
