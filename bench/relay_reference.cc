@@ -110,8 +110,8 @@ bool relayRequests(int fd, const std::string& name, std::string& pending) {
         if (std::memcmp(head, "CFMQ", 4) != 0) return false;  // out-of-line bodies are not this benchmark's
         size_t length = getU32(head + 8);
         if (pending.size() - at < kHeader + length) break;
-        std::string line = "{\"event\":\"message\",\"port\":\"" + name + "\",\"msgid\":" +
-                           std::to_string(int32_t(getU32(head + 4))) + ",\"data\":\"";
+        std::string line = "{\"event\":\"message\",\"port\":\"" + name +
+                           "\",\"msgid\":" + std::to_string(int32_t(getU32(head + 4))) + ",\"data\":\"";
         appendBase64(line, head + kHeader, length);
         line += "\"}\n";
         if (!writeLine(line)) return false;
