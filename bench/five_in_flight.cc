@@ -17,25 +17,18 @@
 #include <vector>
 
 #include "io.h"
+#include "wire.h"
 
 namespace {
 
 constexpr int kInFlight = 5;
 
-void putU32(char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = char(v >> (8 * i));
-}
-
 /// Connects to the port `name` of this user (a name short enough to stand in the address).
 int connectTo(const std::string& name) {
-    std::string path = "cfmessageport." + std::to_string(geteuid()) + "." + name;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() + 1 > sizeof addr.sun_path) return -1;
-    std::memcpy(addr.sun_path + 1, path.data(), path.size());
+    sockaddr_un addr;
+    socklen_t len = portAddress(name, addr);
+    if (len == 0) return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return -1;
     ucred cred{};
     socklen_t size = sizeof cred;

@@ -17,25 +17,14 @@
 #include <cstring>
 #include <map>
 #include <string>
-#include <vector>
+
+#include "wire.h"
 
 namespace {
 
 constexpr size_t kHeader = 12;
 /// Room for a place and a body in one read, as the wire format allows.
 constexpr int kFdsPerRead = 2;
-
-uint32_t getU32(const char* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = v << 8 | uint8_t(p[i]);
-    return v;
-}
-
-void putU32(char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = char(v >> (8 * i));
-}
 
 /// `bytes` in standard Base64, appended to `out`.
 void appendBase64(std::string& out, const char* bytes, size_t n) {
@@ -64,13 +53,10 @@ bool writeLine(const std::string& line) {
 
 /// Listens on this user's port `name` (a name short enough to stand in the address).
 int listenOn(const std::string& name) {
-    std::string path = "cfmessageport." + std::to_string(geteuid()) + "." + name;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() + 1 > sizeof addr.sun_path) return -1;
-    std::memcpy(addr.sun_path + 1, path.data(), path.size());
+    sockaddr_un addr;
+    socklen_t len = portAddress(name, addr);
+    if (len == 0) return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, SOMAXCONN) != 0) return -1;
     return fd;
 }
