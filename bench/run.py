@@ -21,7 +21,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "idle", "burst", "plugin")
+STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "idle", "burst", "plugin", "node")
 # Arguments: step names to run only those, and a build folder (build-bench/ by default).
 _folders = [a for a in sys.argv[1:] if a not in STEPS]
 BUILD = os.path.abspath(_folders[0]) if _folders else os.path.join(ROOT, "build-bench")
@@ -655,6 +655,33 @@ def burst(n=2000, senders=4, each=500):
             "%.3f s five in flight" % median(refs), "%.0f%%" % (100 * ratio), ">= 70%, every send 0",
             clean and ratio >= 0.7)
 
+
+# --- Node.js client ------------------------------------------------------------------------------
+
+
+def _node_client(what, how, name, n):
+    """Seconds that bench/node_client.js took: through the client, or (how "raw") a plain loop."""
+    out = subprocess.run(["node", os.path.join(ROOT, "bench", "node_client.js"), what, how, tool("vornex-port"), name,
+                          str(n), tool("relay_peer")], check=True, stdout=subprocess.PIPE).stdout
+    return n / float(out)
+
+
+def node(n=30000, n_messages=15000):
+    if not shutil.which("node"):
+        rows.append(("node client: skipped, Node.js is not installed", "", "", "", "", ""))
+        return
+    figures = {"client": [], "raw": [], "messages": [], "messages raw": []}
+    for rep in range(REPS):
+        figures["raw"].append(_node_client("lookups", "raw", "%s.noderaw%d" % (TAG, rep), n))
+        figures["client"].append(_node_client("lookups", "client", "%s.node%d" % (TAG, rep), n))
+        figures["messages raw"].append(_node_client("messages", "raw", "%s.nodemraw%d" % (TAG, rep), n_messages))
+        figures["messages"].append(_node_client("messages", "client", "%s.nodem%d" % (TAG, rep), n_messages))
+    ratio = paired_ratio(figures["client"], figures["raw"])
+    row("node client: lookups/s, 100 in flight", fmt_rate(median(figures["client"])),
+        fmt_rate(median(figures["raw"])) + " raw pipe loop", "%.0f%%" % (100 * ratio), ">= 70%", ratio >= 0.7)
+    ratio = paired_ratio(figures["messages"], figures["messages raw"])
+    row("node client: messages/s received, 'message' events", fmt_rate(median(figures["messages"])),
+        fmt_rate(median(figures["messages raw"])) + " raw reader", "%.0f%%" % (100 * ratio), "(shown)", True)
 
 def main():
     build()
