@@ -26,8 +26,8 @@ std::thread::id reader;
 /// keep for the tool's own look-ups and sends (a request takes three of them: its
 /// connection, its queue slot, an out-of-line body), below which they turn new peers
 /// away. With one fewer the tool would start and take in no message at all. The spare
-/// descriptor that the layer holds to turn a peer away when none is left is open before
-/// this is asked, so it is not counted again.
+/// descriptor that the layer holds to turn a peer away when none is left is already open
+/// when this is asked: it is among those in use, not among these.
 constexpr int kDescriptorsToRun = 2 + 1 + 16;
 
 /// Signals by which a driver or a terminal ends the tool from outside. A mask is
