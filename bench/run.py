@@ -21,7 +21,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "idle", "burst", "plugin", "node")
+STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "idle", "burst", "plugin", "python", "node")
 # Arguments: step names to run only those, and a build folder (build-bench/ by default).
 _folders = [a for a in sys.argv[1:] if a not in STEPS]
 BUILD = os.path.abspath(_folders[0]) if _folders else os.path.join(ROOT, "build-bench")
@@ -654,6 +654,140 @@ def burst(n=2000, senders=4, each=500):
         row("burst: %s%s" % (label, "" if clean else " (NOT every send 0)"), "%.3f s" % median(times),
             "%.3f s five in flight" % median(refs), "%.0f%%" % (100 * ratio), ">= 70%, every send 0",
             clean and ratio >= 0.7)
+
+
+# --- Python client -------------------------------------------------------------------------------
+
+
+def _python_client():
+    sys.path.insert(0, os.path.join(ROOT, "clients", "python"))
+    import vornex_port
+    return vornex_port
+
+
+def _raw_reader(proc):
+    """The lines of a tool's output, as a minimal driver reads them: whole reads split by hand."""
+    fd, partial = proc.stdout.fileno(), b""
+    while True:
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            return
+        lines = (partial + chunk).split(b"\n")
+        partial = lines.pop()
+        yield lines
+
+
+def _raw_lookups(name, n, depth):
+    """The reference: lookup lines written straight to the tool's pipe, `depth` in flight, each
+    answer parsed and matched to its id; a new line for every answer."""
+    proc = subprocess.Popen([tool("vornex-port"), "listen", name], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    reader = _raw_reader(proc)
+    next(reader)  # "ready"
+    target = json.dumps(name).encode()
+    waiting, written, answered = set(), 0, 0
+    started = time.perf_counter()
+
+    def write(count):
+        nonlocal written
+        out = []
+        for _ in range(count):
+            written += 1
+            waiting.add(written)
+            out.append(b'{"cmd":"lookup","id":%d,"target":%s}\n' % (written, target))
+        proc.stdin.write(b"".join(out))
+        proc.stdin.flush()
+
+    write(depth)
+    while answered < n:
+        lines = next(reader)
+        for line in lines:
+            waiting.remove(json.loads(line)["id"])
+        answered += len(lines)
+        write(min(len(lines), n - written))
+    seconds = time.perf_counter() - started
+    proc.stdin.close()
+    proc.wait()
+    return n / seconds
+
+
+def _client_lookups(vornex_port, name, n, depth, threads):
+    """Lookups through the client, `depth` callers each waiting for its own answer."""
+    if threads:
+        with vornex_port.Port([name], binary=tool("vornex-port")) as port:
+            workers = [threading.Thread(target=lambda: [port.lookup(name) for _ in range(n // depth)])
+                       for _ in range(depth)]
+            started = time.perf_counter()
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+            return n / (time.perf_counter() - started)
+    import asyncio
+
+    async def run():
+        async with vornex_port.AsyncPort.start([name], binary=tool("vornex-port")) as port:
+            async def worker():
+                for _ in range(n // depth):
+                    await port.lookup(name)
+            started = time.perf_counter()
+            await asyncio.gather(*(worker() for _ in range(depth)))
+            return n / (time.perf_counter() - started)
+
+    return asyncio.run(run())
+
+
+def _messages_received(vornex_port, name, n):
+    """Messages/s taken by the program while relay_peer sends `n` to its port, one after another:
+    through Port.messages(), or (vornex_port None) read raw and decoded as a minimal driver does."""
+    if vornex_port is None:
+        proc = subprocess.Popen([tool("vornex-port"), "listen", name], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE)
+        reader = _raw_reader(proc)
+        next(reader)
+    else:
+        port = vornex_port.Port([name], binary=tool("vornex-port"))
+    peer = subprocess.Popen([tool("relay_peer"), name, str(n), "5"], stdout=subprocess.PIPE)
+    started = time.perf_counter()
+    got = 0
+    if vornex_port is None:
+        while got < n:
+            for line in next(reader):
+                base64.b64decode(json.loads(line)["data"])
+                got += 1
+    else:
+        for _ in port.messages(timeout=60):
+            got += 1
+            if got == n:
+                break
+    seconds = time.perf_counter() - started
+    peer.communicate()
+    if vornex_port is None:
+        proc.stdin.close()
+        proc.wait()
+    else:
+        port.close()
+    return n / seconds
+
+
+def python(n=20000, depth=100, n_messages=15000):
+    vornex_port = _python_client()
+    figures = {"raw": [], "asyncio": [], "threads": [], "messages": [], "messages raw": []}
+    for rep in range(REPS):
+        figures["raw"].append(_raw_lookups("%s.pyraw%d" % (TAG, rep), n, depth))
+        figures["asyncio"].append(_client_lookups(vornex_port, "%s.pyasync%d" % (TAG, rep), n, depth, False))
+        figures["threads"].append(_client_lookups(vornex_port, "%s.pythreads%d" % (TAG, rep), n, depth, True))
+        figures["messages raw"].append(_messages_received(None, "%s.pymraw%d" % (TAG, rep), n_messages))
+        figures["messages"].append(_messages_received(vornex_port, "%s.pym%d" % (TAG, rep), n_messages))
+    raw = median(figures["raw"])
+    # The goal is asyncio's: a hundred blocking threads pay a thread switch per answer, shown beside it.
+    for kind, label, goal in (("asyncio", "AsyncPort, 100 in flight", 0.7), ("threads", "Port, 100 threads", None)):
+        ratio = paired_ratio(figures[kind], figures["raw"])
+        row("python client: lookups/s, %s" % label, fmt_rate(median(figures[kind])),
+            fmt_rate(raw) + " raw pipe loop", "%.0f%%" % (100 * ratio), ">= 70%" if goal else "(shown)",
+            goal is None or ratio >= goal)
+    ratio = paired_ratio(figures["messages"], figures["messages raw"])
+    row("python client: messages/s received, Port.messages()", fmt_rate(median(figures["messages"])),
+        fmt_rate(median(figures["messages raw"])) + " raw reader", "%.0f%%" % (100 * ratio), "(shown)", True)
 
 
 # --- Node.js client ------------------------------------------------------------------------------

@@ -3,6 +3,10 @@ connection. Requests wait in their caller's own way; everything else is shared."
 
 import asyncio
 import collections
+import heapq
+import itertools
+import math
+import queue
 import signal
 import sys
 import threading
@@ -66,28 +70,30 @@ class _Inbox:
     """Messages kept until someone takes them; ClosedError once the tool has ended and none is left."""
 
     def __init__(self) -> None:
-        self._changed = threading.Condition()
-        self._messages = collections.deque()  # type: Deque[Message]
-        self._end = None  # type: Optional[str]
+        self._queue = queue.SimpleQueue()  # type: queue.SimpleQueue[Any]
+        self._end = ""
         self._status = None  # type: Optional[int]
 
     def put(self, message: Message) -> None:
-        with self._changed:
-            self._messages.append(message)
-            self._changed.notify()
+        self._queue.put(message)
 
     def close(self, why: str, exit_status: int) -> None:
-        with self._changed:
-            self._end, self._status = why, exit_status
-            self._changed.notify_all()
+        self._end, self._status = why, exit_status
+        self._queue.put(_END)
 
     def get(self, timeout: Optional[float]) -> Message:
-        with self._changed:
-            if not self._changed.wait_for(lambda: self._messages or self._end, wait_bound(timeout)):
-                raise TimeoutError("a message", timeout if timeout is not None else 0.0)
-            if self._messages:
-                return self._messages.popleft()
-            raise ClosedError(self._end or "", self._status)
+        bound = wait_bound(timeout)
+        try:
+            message = self._queue.get(timeout=bound) if bound is None or bound > 0 else self._queue.get(False)
+        except queue.Empty:
+            raise TimeoutError("a message", timeout if timeout is not None else 0.0) from None
+        if message is _END:
+            self._queue.put(_END)  # for every later caller
+            raise ClosedError(self._end, self._status)
+        return message  # type: ignore[no-any-return]
+
+
+_END = object()
 
 
 def _report(where: str) -> None:
@@ -324,6 +330,49 @@ async def _within(future: "asyncio.Future[Any]", timeout: Optional[float]) -> bo
         timer.cancel()
 
 
+class _Deadlines:
+    """The client's own waits of one port, under one timer: asyncio's timer per request is a heap
+    entry compared in Python, which costs more than the request itself. Entries of answered
+    requests stay until they come up, or until they outnumber those in flight."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = loop
+        self._heap = []  # type: List[Tuple[float, int, asyncio.Future[Any]]]
+        self._order = itertools.count()
+        self._timer = None  # type: Optional[asyncio.TimerHandle]
+        self._at = math.inf
+        self.live = 0
+
+    def add(self, future: "asyncio.Future[Any]", timeout: float) -> None:
+        self.live += 1
+        if math.isinf(timeout):
+            return
+        at = self._loop.time() + max(timeout, 0.0)
+        if len(self._heap) > 64 + 2 * self.live:
+            self._heap = [entry for entry in self._heap if not entry[2].done()]
+            heapq.heapify(self._heap)
+        heapq.heappush(self._heap, (at, next(self._order), future))
+        if at < self._at:
+            self._arm(at)
+
+    def _arm(self, at: float) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+        self._at = at
+        self._timer = self._loop.call_at(at, self._fire)
+
+    def _fire(self) -> None:
+        self._timer, self._at = None, math.inf
+        now = self._loop.time()
+        heap = self._heap
+        while heap and (heap[0][0] <= now or heap[0][2].done()):
+            future = heapq.heappop(heap)[2]
+            if not future.done():
+                future.set_result(_EXPIRED)
+        if heap:
+            self._arm(heap[0][0])
+
+
 class _Messages:
     def __init__(self, port: "AsyncPort", timeout: Optional[float]) -> None:
         self._port, self._timeout = port, timeout
@@ -371,6 +420,8 @@ class AsyncPort:
         assert _connection.ports is not None
         self.ports = _connection.ports  # type: List[str]
         self.pid = _process.pid  # type: int
+        self._loop = asyncio.get_running_loop()
+        self._deadlines = _Deadlines(self._loop)
         self._finalizer = weakref.finalize(self, _process.kill_now)
 
     @classmethod
@@ -440,16 +491,17 @@ class AsyncPort:
     # Requests.
 
     async def _wait(self, id: int, future: "asyncio.Future[Any]", wait: float, what: str) -> Any:
+        self._deadlines.add(future, wait)
         try:
-            if not await _within(future, wait):
-                self._connection.drop(id)
+            if await future is _EXPIRED:
                 raise TimeoutError("%s #%d" % (what, id), wait)
             return future.result()
         finally:
-            self._connection.drop(id)  # cancelled: a later answer is dropped
+            self._deadlines.live -= 1
+            self._connection.drop(id)  # cancelled or given up: a later answer is dropped
 
     def _ticket(self) -> Tuple["asyncio.Future[Any]", Settle]:
-        future = asyncio.get_running_loop().create_future()  # type: asyncio.Future[Any]
+        future = self._loop.create_future()  # type: asyncio.Future[Any]
 
         def settle(value: Any, error: Optional[BaseException]) -> None:
             if not future.done():

@@ -8,6 +8,7 @@ client, AsyncProcess (a reader task and a writer task) for the asyncio client.""
 import asyncio
 import collections
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -28,6 +29,9 @@ ASYNC_READ_SIZE = 65536
 THREAD_READ_SIZE = 1 << 20
 # How long a finalizer waits for a killed tool to be gone.
 EXIT_WAIT = 5.0
+# Lines queued together are written with one system call, up to this much; a piece this large
+# goes out alone, uncopied.
+BATCH_BYTES = 1 << 16
 
 _OPEN, _ENDING, _GONE = "open", "ending", "gone"
 
@@ -74,6 +78,27 @@ class LineSplitter:
         self._parts = []
 
 
+def coalesce(lines: Iterable[Pieces]) -> Iterable[bytes]:
+    """The pieces of `lines` in order, small ones joined into writes of up to BATCH_BYTES."""
+    batch = []  # type: List[bytes]
+    size = 0
+    for pieces in lines:
+        for piece in pieces:
+            if len(piece) >= BATCH_BYTES:
+                if batch:
+                    yield b"".join(batch)
+                    batch, size = [], 0
+                yield piece
+                continue
+            batch.append(piece)
+            size += len(piece)
+            if size >= BATCH_BYTES:
+                yield b"".join(batch)
+                batch, size = [], 0
+    if batch:
+        yield b"".join(batch)
+
+
 def _block_sigpipe() -> None:
     # Python ignores SIGPIPE, but an embedding program may not have let it: a write to a tool that
     # has ended must fail with EPIPE, never end the host program.
@@ -96,6 +121,14 @@ class ThreadProcess:
         self._changed = threading.Condition()
         self._queue = collections.deque()  # type: Deque[Pieces]
         self._input = _OPEN
+        self._writing = False  # the writer thread has lines in hand
+        self._in_fd = self._popen.stdin.fileno()
+        # A caller writes its line itself when nothing is queued, as far as the pipe takes it at
+        # once, which spares a hand-over to the writer thread; only where SIGPIPE is ignored, as
+        # Python sets it, since that write happens on the caller's thread.
+        self._direct = signal.getsignal(signal.SIGPIPE) == signal.SIG_IGN
+        if self._direct:
+            os.set_blocking(self._in_fd, False)
         self._reaped = False
         self._ended = threading.Event()
         self._reader = threading.Thread(target=self._read, name="vornex-port %d reader" % self.pid, daemon=True)
@@ -110,9 +143,26 @@ class ThreadProcess:
         with self._changed:
             if self._input != _OPEN:
                 return False
+            if self._direct and not self._queue and not self._writing:
+                rest = self._write_now(pieces)
+                if rest is None:
+                    return True
+                pieces = rest
             self._queue.append(pieces)
             self._changed.notify()
         return True
+
+    def _write_now(self, pieces: Pieces) -> Optional[Pieces]:
+        """Writes what the pipe takes without waiting; the rest, or None when all of it went."""
+        pieces = list(pieces)
+        for at, piece in enumerate(pieces):
+            view = memoryview(piece)
+            while view:
+                try:
+                    view = view[os.write(self._in_fd, view):]
+                except OSError:  # full, or gone: the writer thread waits, or finds the end
+                    return [view] + pieces[at + 1:]
+        return None
 
     def close_input(self) -> None:
         """Ends the tool's input once every queued line is written."""
@@ -123,19 +173,27 @@ class ThreadProcess:
 
     def _write(self) -> None:
         _block_sigpipe()
-        fd = self._popen.stdin.fileno()
+        fd = self._in_fd
+        writable = select.poll()
+        writable.register(fd, select.POLLOUT)
         try:
             while True:
                 with self._changed:
+                    self._writing = False
                     while not self._queue and self._input == _OPEN:
                         self._changed.wait()
                     if not self._queue or self._input == _GONE:
                         return
-                    pieces = self._queue.popleft()
-                for piece in pieces:
+                    lines = list(self._queue)
+                    self._queue.clear()
+                    self._writing = True
+                for piece in coalesce(lines):
                     view = memoryview(piece)
                     while view:
-                        view = view[os.write(fd, view):]
+                        try:
+                            view = view[os.write(fd, view):]
+                        except BlockingIOError:
+                            writable.poll()  # until the tool reads, or its end of the pipe is gone
         except OSError:
             pass  # EPIPE: the tool has gone; the reader observes its end
         finally:
@@ -323,7 +381,9 @@ class AsyncProcess:
                     await self._wake.wait()
                 if not self._queue or self._input == _GONE or self._pipe.lost:
                     return
-                for piece in self._queue.popleft():
+                lines = list(self._queue)
+                self._queue.clear()
+                for piece in coalesce(lines):
                     self._stdin.write(piece)
                 await self._pipe.writable()
         finally:
