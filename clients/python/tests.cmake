@@ -13,7 +13,7 @@ foreach(candidate IN ITEMS ${Python3_EXECUTABLE} /usr/bin/python3)
   endif()
 endforeach()
 
-foreach(group IN ITEMS port async)
+foreach(group IN ITEMS connection port async)
   if(vornex_pytest)
     add_test(NAME python_client_${group}
       COMMAND "${vornex_pytest}" -m pytest -q -p no:cacheprovider test_${group}.py

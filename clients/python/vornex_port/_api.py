@@ -4,12 +4,12 @@ connection. Requests wait in their caller's own way; everything else is shared."
 import asyncio
 import collections
 import heapq
-import itertools
 import math
 import queue
 import signal
 import sys
 import threading
+import time
 import traceback
 import weakref
 from typing import (Any, AsyncIterator, Awaitable, Callable, Deque, Generator, Iterator, List,
@@ -162,11 +162,20 @@ class Port:
     # Requests.
 
     def _wait(self, id: int, ticket: _Ticket, wait: float, what: str) -> Any:
+        started = time.monotonic()
         try:
-            if not ticket.wait(wait):
-                if self._connection.drop(id):
-                    raise TimeoutError("%s #%d" % (what, id), wait)
-                ticket.wait(None)  # answered just as the wait ended
+            while not ticket.wait(wait):
+                # Sends written since may have moved this one's deadline on.
+                left = self._connection.remaining(id)
+                if left is None:
+                    ticket.wait(None)  # answered just as the wait ended
+                    break
+                if left <= 0:
+                    if self._connection.drop(id):
+                        raise TimeoutError("%s #%d" % (what, id), time.monotonic() - started)
+                    ticket.wait(None)
+                    break
+                wait = left
         except BaseException:
             self._connection.drop(id)
             raise
@@ -332,45 +341,53 @@ async def _within(future: "asyncio.Future[Any]", timeout: Optional[float]) -> bo
 
 class _Deadlines:
     """The client's own waits of one port, under one timer: asyncio's timer per request is a heap
-    entry compared in Python, which costs more than the request itself. Entries of answered
-    requests stay until they come up, or until they outnumber those in flight."""
+    entry compared in Python, which costs more than the request itself. When a wait comes up, the
+    connection says whether later sends moved it on. Entries of answered requests stay until they
+    come up, or until they outnumber those in flight."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, remaining: Callable[[int], Optional[float]]) -> None:
         self._loop = loop
+        self._remaining = remaining
         self._heap = []  # type: List[Tuple[float, int, asyncio.Future[Any]]]
-        self._order = itertools.count()
         self._timer = None  # type: Optional[asyncio.TimerHandle]
         self._at = math.inf
         self.live = 0
 
-    def add(self, future: "asyncio.Future[Any]", timeout: float) -> None:
+    def add(self, id: int, future: "asyncio.Future[Any]", timeout: float) -> None:
         self.live += 1
-        if math.isinf(timeout):
-            return
-        at = self._loop.time() + max(timeout, 0.0)
         if len(self._heap) > 64 + 2 * self.live:
             self._heap = [entry for entry in self._heap if not entry[2].done()]
             heapq.heapify(self._heap)
-        heapq.heappush(self._heap, (at, next(self._order), future))
-        if at < self._at:
-            self._arm(at)
+        self._push(id, future, timeout)
 
-    def _arm(self, at: float) -> None:
-        if self._timer is not None:
-            self._timer.cancel()
-        self._at = at
-        self._timer = self._loop.call_at(at, self._fire)
+    def _push(self, id: int, future: "asyncio.Future[Any]", timeout: float) -> None:
+        if math.isinf(timeout):
+            return
+        at = self._loop.time() + max(timeout, 0.0)
+        heapq.heappush(self._heap, (at, id, future))
+        if at < self._at:
+            if self._timer is not None:
+                self._timer.cancel()
+            self._at = at
+            self._timer = self._loop.call_at(at, self._fire)
 
     def _fire(self) -> None:
         self._timer, self._at = None, math.inf
         now = self._loop.time()
-        heap = self._heap
+        heap, due = self._heap, []
         while heap and (heap[0][0] <= now or heap[0][2].done()):
-            future = heapq.heappop(heap)[2]
-            if not future.done():
+            due.append(heapq.heappop(heap))
+        for _, id, future in due:
+            if future.done():
+                continue
+            left = self._remaining(id)
+            if left is not None and left > 0:
+                self._push(id, future, left)
+            else:
                 future.set_result(_EXPIRED)
-        if heap:
-            self._arm(heap[0][0])
+        if heap and self._timer is None:
+            self._at = heap[0][0]
+            self._timer = self._loop.call_at(self._at, self._fire)
 
 
 class _Messages:
@@ -421,7 +438,7 @@ class AsyncPort:
         self.ports = _connection.ports  # type: List[str]
         self.pid = _process.pid  # type: int
         self._loop = asyncio.get_running_loop()
-        self._deadlines = _Deadlines(self._loop)
+        self._deadlines = _Deadlines(self._loop, _connection.remaining)
         self._finalizer = weakref.finalize(self, _process.kill_now)
 
     @classmethod
@@ -491,10 +508,12 @@ class AsyncPort:
     # Requests.
 
     async def _wait(self, id: int, future: "asyncio.Future[Any]", wait: float, what: str) -> Any:
-        self._deadlines.add(future, wait)
+        started = self._loop.time()
+        self._deadlines.add(id, future, wait)
         try:
             if await future is _EXPIRED:
-                raise TimeoutError("%s #%d" % (what, id), wait)
+                self._connection.drop(id)
+                raise TimeoutError("%s #%d" % (what, id), self._loop.time() - started)
             return future.result()
         finally:
             self._deadlines.live -= 1

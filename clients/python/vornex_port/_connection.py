@@ -6,6 +6,7 @@ callable and waits in its own way."""
 
 import base64
 import binascii
+import bisect
 import heapq
 import json
 import math
@@ -16,12 +17,10 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 from ._errors import ClosedError, describe_end
 from ._status import Status, as_status
 
-# "So one send ends within twice its "timeout", plus at most 0.1 s."
-HOLD_SLACK = 0.1
+# "A send's *window* is twice its "timeout" plus 0.1 s." (docs/protocol.md, Order)
+WINDOW_SLACK = 0.1
 # "From 864,000 seconds (ten days) on, the queueing has no time limit."
 UNLIMITED_QUEUEING = 864000.0
-# "1,024 sends waiting for replies at the same time": the next one is held.
-WAITING_SEND_LIMIT = 1024
 # Not the tool's: how much later than the tool's own bound the client gives up on an answer, for
 # a machine so busy that the tool reads a command late. Only a hung tool ever uses it up.
 MARGIN = 5.0
@@ -46,22 +45,22 @@ class Message(NamedTuple):
     data: bytes
 
 
-def send_time(timeout: float) -> float:
-    """How long one send may take from when it begins: twice its time-out plus 0.1 s."""
+def window(timeout: float) -> float:
+    """A send's window: twice its time-out plus 0.1 s; for ever once the queueing has no limit."""
     if timeout >= UNLIMITED_QUEUEING:
         return math.inf
-    return 2 * max(timeout, 0.0) + HOLD_SLACK
+    return 2 * max(timeout, 0.0) + WINDOW_SLACK
 
 
 class _Request:
-    __slots__ = ("kind", "target", "end", "deadline", "held", "settle")
+    __slots__ = ("kind", "own", "window", "wait", "settle")
 
-    def __init__(self, kind: str, target: str, end: float, deadline: float, held: bool, settle: Settle) -> None:
+    def __init__(self, kind: str, own: float, window: float, wait: Optional[float], settle: Settle) -> None:
         self.kind = kind
-        self.target = target
-        self.end = end  # the tool's own bound on its answer (sends), on the monotonic clock
-        self.deadline = deadline  # where the client stops waiting
-        self.held = held  # whether the tool may hold it behind waits it would outlast
+        # A send's deadline as it was written; later sends may move it on (see _deadline).
+        self.own = own
+        self.window = window
+        self.wait = wait  # the caller's own wait, from when it was written, if it gave one
         self.settle = settle
 
 
@@ -113,15 +112,19 @@ class Connection:
     """The table of pending requests and the tool's events. Any thread may call its methods;
     handle_line() and end() are called by the process's reader only."""
 
-    def __init__(self, on_message: Callable[[Message], None]) -> None:
+    def __init__(self, on_message: Callable[[Message], None], clock: Callable[[], float] = time.monotonic) -> None:
+        self._clock = clock
         self._lock = threading.Lock()
         self._next_id = 1
         self._pending = {}  # type: Dict[int, _Request]
-        # The sends' bounds, earliest and latest first; entries of answered sends are skipped when met.
-        self._earliest = []  # type: List[Tuple[float, int]]
-        self._latest = []  # type: List[Tuple[float, int]]
-        self._held_targets = {}  # type: Dict[str, int]
-        self._sends = 0
+        # No earlier than the latest deadline of the sends in flight: exact while none is answered,
+        # and forgotten when none is left. The windows of the sends in flight, widest first, with
+        # entries of answered sends skipped when met.
+        self._latest = -math.inf
+        self._widest = []  # type: List[Tuple[float, int]]
+        # Each send's written moment plus its window, kept only where no later one is larger, so
+        # that the largest after a given send is the first kept after it.
+        self._pushes = []  # type: List[Tuple[int, float]]
         self._refusal = None  # type: Optional[str]
         self._on_message = on_message
         self.on_ready = lambda: None  # type: Callable[[], None]
@@ -133,21 +136,20 @@ class Connection:
     # Requests.
 
     def lookup(self, target: str, settle: Settle, wait: Optional[float]) -> Tuple[int, float, Tuple[bytes, ...]]:
-        """Registers a lookup; returns its id, the client's wait and its line."""
+        """Registers a lookup; returns its id, the client's first wait and its line."""
         text = _target_text(target)
-        id, wait = self._begin("lookup", target, settle, LOOKUP_WAIT, 0.0, wait)
+        id, wait = self._begin("lookup", 0.0, settle, wait)
         return id, wait, (b'{"cmd":"lookup","id":%d,"target":%s}\n' % (id, text),)
 
     def send(self, target: str, data: Union[bytes, str], timeout: float, settle: Settle,
              wait: Optional[float]) -> Tuple[int, float, Tuple[bytes, ...]]:
-        """Registers a send; returns its id, the client's wait and its line, in pieces."""
+        """Registers a send; returns its id, the client's first wait and its line, in pieces."""
         text, encoded, seconds = _target_text(target), _data_bytes(data), _timeout_text(timeout)
-        id, wait = self._begin("send", target, settle, None, send_time(float(timeout)), wait)
+        id, wait = self._begin("send", window(float(timeout)), settle, wait)
         head = b'{"cmd":"send","id":%d,"target":%s,"timeout":%s,"data":"' % (id, text, seconds)
         return id, wait, (head, encoded, b'"}\n')
 
-    def _begin(self, kind: str, target: str, settle: Settle, fixed_wait: Optional[float], own: float,
-               wait: Optional[float]) -> Tuple[int, float]:
+    def _begin(self, kind: str, width: float, settle: Settle, wait: Optional[float]) -> Tuple[int, float]:
         if wait is not None and (isinstance(wait, bool) or not isinstance(wait, (int, float)) or math.isnan(wait)):
             raise TypeError("wait must be a number of seconds, not %r" % (wait,))
         with self._lock:
@@ -155,36 +157,42 @@ class Connection:
                 raise ClosedError(self._refusal, self.exit_status)
             id = self._next_id
             self._next_id += 1
-            now = time.monotonic()
-            end, held = now, False
-            if kind == "send":
-                end, held = self._send_end(now, own, target)
-            if wait is None:
-                wait = fixed_wait if fixed_wait is not None else end - now + MARGIN
-            self._pending[id] = _Request(kind, target, end, now + wait, held, settle)
-            if kind == "send":
-                self._sends += 1
-                heapq.heappush(self._earliest, (end, id))
-                heapq.heappush(self._latest, (-end, id))
-                if held:
-                    self._held_targets[target] = self._held_targets.get(target, 0) + 1
-            return id, wait
+            now = self._clock()
+            own = now
+            if kind == "lookup" and wait is None:
+                wait = LOOKUP_WAIT
+            elif kind == "send":
+                # "Its answer comes at the latest one window after the latest of: the moment it was
+                # written; the deadline of each send still unanswered then; and, while it is
+                # unanswered, the moment each later send is written plus that send's own window."
+                own = max(now, self._latest) + width
+                widest = self._top(self._widest)
+                # Each send in flight may now end one of its windows after this one's push.
+                self._latest = max(self._latest, own, now + width - widest if widest is not None else own)
+                heapq.heappush(self._widest, (-width, id))
+                while self._pushes and self._pushes[-1][1] <= now + width:
+                    self._pushes.pop()
+                self._pushes.append((id, now + width))
+            request = _Request(kind, own, width, None if wait is None else now + wait, settle)
+            self._pending[id] = request
+            return id, wait if wait is not None else own - now + MARGIN
 
-    def _send_end(self, now: float, own: float, target: str) -> Tuple[float, bool]:
-        """The latest a new send can be answered, and whether the tool may hold it. From the docs'
-        Order: "A send that would end more than 0.1 s after the deadline of a wait it would run
-        inside ... is held until that wait ends; it begins then", and "A send to the same target
-        written after a held one is held behind it". The innermost wait is not known here, so a send
-        that may be held is given the latest bound of those in flight as its beginning."""
-        earliest = self._top(self._earliest)
-        if earliest is None:
-            return now + own, False
-        fits = now + own <= earliest + HOLD_SLACK and self._sends < WAITING_SEND_LIMIT
-        if fits and not self._held_targets.get(target):
-            return now + own, False
-        latest = self._top(self._latest)
-        assert latest is not None
-        return max(now, -latest) + own, True
+    def _deadline(self, id: int, request: _Request) -> float:
+        """A send's deadline now: its own, or one window after the latest later send's push."""
+        at = bisect.bisect_right(self._pushes, (id, math.inf))
+        if at < len(self._pushes):
+            return max(request.own, self._pushes[at][1] + request.window)
+        return request.own
+
+    def remaining(self, id: int) -> Optional[float]:
+        """How much longer the caller of a request still in flight waits; None once it is not."""
+        with self._lock:
+            request = self._pending.get(id)
+            if request is None:
+                return None
+            if request.wait is not None:
+                return request.wait - self._clock()
+            return self._deadline(id, request) + MARGIN - self._clock()
 
     def _top(self, heap: List[Tuple[float, int]]) -> Optional[float]:
         while heap and heap[0][1] not in self._pending:
@@ -193,17 +201,10 @@ class Connection:
 
     def _take(self, id: int) -> Optional[_Request]:
         request = self._pending.pop(id, None)
-        if request is not None and request.kind == "send":
-            self._sends -= 1
-        if request is not None and request.held:
-            left = self._held_targets[request.target] - 1
-            if left:
-                self._held_targets[request.target] = left
-            else:
-                del self._held_targets[request.target]
         if not self._pending:
-            self._earliest.clear()
-            self._latest.clear()
+            self._latest = -math.inf
+            self._widest.clear()
+            self._pushes.clear()
         return request
 
     def pending(self) -> int:
@@ -218,8 +219,9 @@ class Connection:
     def grace(self) -> float:
         """How long close() lets the tool end: at least until the latest wait in flight ends."""
         with self._lock:
-            now = time.monotonic()
-            return max([CLOSE_GRACE] + [r.deadline - now for r in self._pending.values()])
+            now = self._clock()
+            waits = [r.wait for r in self._pending.values() if r.wait is not None]
+            return max([CLOSE_GRACE, self._latest + MARGIN - now] + [w - now for w in waits])
 
     def refuse(self, why: str) -> None:
         """Every later request fails with ClosedError(why), before the tool is gone."""
