@@ -338,10 +338,16 @@ export function openConnection(binary, names, options, hooks) {
     messages() {
       iterators++;
       let open = true;
+      const mine = []; // this iterator's calls of next() still waiting
       const finish = () => {
         if (open) {
           open = false;
           iterators--;
+          // A next() still waiting ends now; the message it would have had stays for the others.
+          for (const taker of mine.splice(0)) {
+            takers.splice(takers.indexOf(taker), 1);
+            taker({ value: undefined, done: true });
+          }
         }
         return Promise.resolve({ value: undefined, done: true });
       };
@@ -354,7 +360,17 @@ export function openConnection(binary, names, options, hooks) {
             finish();
             return error ? quiet(Promise.reject(error)) : Promise.resolve({ value: undefined, done: true });
           }
-          return quiet(new Promise((resolve) => takers.push(resolve)));
+          return quiet(
+            new Promise((resolve) => {
+              const taker = (result) => {
+                const at = mine.indexOf(taker);
+                if (at !== -1) mine.splice(at, 1);
+                resolve(result);
+              };
+              mine.push(taker);
+              takers.push(taker);
+            }),
+          );
         },
         return: finish,
         [Symbol.asyncIterator]() {

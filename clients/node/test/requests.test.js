@@ -57,6 +57,13 @@ test("messages that arrive before anyone listens are kept for the iterator; two 
   const [a, b] = await Promise.all([started(["a"]), started(["b"])]);
   for (const text of ["one", "two", "three"]) assert.equal(await b.send(a.ports[0], text), 0);
   assert.deepEqual((await take(a, 3)).map((m) => m.data.toString()), ["one", "two", "three"]);
+  // An iterator ended while its next() waits takes nothing with it.
+  const left = a.messages();
+  const waiting = left.next();
+  await left.return();
+  assert.deepEqual(await waiting, { value: undefined, done: true });
+  assert.equal(await b.send(a.ports[0], "four"), 0);
+  assert.equal((await take(a, 1))[0].data.toString(), "four");
 
   const heard = new Promise((resolve) => b.once("message", resolve));
   assert.equal(await a.send(b.ports[0], "back"), 0);
