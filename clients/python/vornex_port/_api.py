@@ -101,7 +101,41 @@ def _report(where: str) -> None:
     traceback.print_exc()
 
 
-class Port:
+class _Ends:
+    """What Port and AsyncPort share: their state, and the first, immediate steps of ending."""
+
+    _connection = None  # type: Connection
+    _process = None  # type: Union[ThreadProcess, AsyncProcess]
+
+    @property
+    def returncode(self) -> Optional[int]:
+        """The tool's exit status once it has ended (negative: the signal), None while it runs."""
+        return self._process.returncode
+
+    @property
+    def pending(self) -> int:
+        """How many lookups and sends are in flight."""
+        return self._connection.pending()
+
+    def _begin_close(self, grace: Optional[float]) -> float:
+        self._connection.refuse(_CLOSING_WHY)
+        if grace is None:
+            grace = self._connection.grace()
+        self._process.close_input()
+        return grace
+
+    def _begin_quit(self) -> None:
+        self._connection.refuse(_QUIT_WHY)
+        self._connection.fail_pending(_QUIT_WHY)
+        self._process.write(QUIT_LINE)
+        self._process.close_input()
+
+    def _begin_kill(self) -> None:
+        self._connection.refuse(_KILLED_WHY)
+        self._process.send_signal(signal.SIGKILL)
+
+
+class Port(_Ends):
     """vornex-port started in the constructor: `Port(["my.inbox"])` listens on my.inbox. A context
     manager; every method may be called from any thread, several at once."""
 
@@ -148,16 +182,6 @@ class Port:
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
-
-    @property
-    def returncode(self) -> Optional[int]:
-        """The tool's exit status once it has ended (negative: the signal), None while it runs."""
-        return self._process.returncode
-
-    @property
-    def pending(self) -> int:
-        """How many lookups and sends are in flight."""
-        return self._connection.pending()
 
     # Requests.
 
@@ -240,24 +264,16 @@ class Port:
         """Closes the tool's input and lets every answer due arrive; after `grace` seconds (by
         default until the latest wait in flight would end, and at least 10 s) SIGTERM, then SIGKILL.
         Returns the exit status (negative: the signal that ended it)."""
-        self._connection.refuse(_CLOSING_WHY)
-        if grace is None:
-            grace = self._connection.grace()
-        self._process.close_input()
-        return self._finish(grace)
+        return self._finish(self._begin_close(grace))
 
     def quit(self) -> int:
         """Sends "quit": the tool ends at once, so every request in flight fails with ClosedError now."""
-        self._connection.refuse(_QUIT_WHY)
-        self._connection.fail_pending(_QUIT_WHY)
-        self._process.write(QUIT_LINE)
-        self._process.close_input()
+        self._begin_quit()
         return self._finish(CLOSE_GRACE)
 
     def kill(self) -> int:
         """Ends the tool with SIGKILL; every request in flight fails with ClosedError."""
-        self._connection.refuse(_KILLED_WHY)
-        self._process.send_signal(signal.SIGKILL)
+        self._begin_kill()
         return self._finish(None)
 
     def _finish(self, grace: Optional[float]) -> int:
@@ -424,7 +440,7 @@ class _Starting:
         await self._port.close()
 
 
-class AsyncPort:
+class AsyncPort(_Ends):
     """vornex-port driven from asyncio: `port = await AsyncPort.start(["my.inbox"])`, or
     `async with AsyncPort.start([...]) as port`. The same methods as Port, as coroutines."""
 
@@ -495,16 +511,6 @@ class AsyncPort:
     async def __aexit__(self, *exc: Any) -> None:
         await self.close()
 
-    @property
-    def returncode(self) -> Optional[int]:
-        """The tool's exit status once it has ended (negative: the signal), None while it runs."""
-        return self._process.returncode
-
-    @property
-    def pending(self) -> int:
-        """How many lookups and sends are in flight."""
-        return self._connection.pending()
-
     # Requests.
 
     async def _wait(self, id: int, future: "asyncio.Future[Any]", wait: float, what: str) -> Any:
@@ -532,6 +538,7 @@ class AsyncPort:
         return future, settle
 
     async def lookup(self, target: str, *, wait: Optional[float] = None) -> bool:
+        """As Port.lookup; cancelling it drops the answer when it comes."""
         future, settle = self._ticket()
         id, wait, line = self._connection.lookup(target, settle, wait)
         self._process.write(line)
@@ -539,6 +546,7 @@ class AsyncPort:
 
     async def send(self, target: str, data: Data, *, timeout: float = DEFAULT_TIMEOUT,
                    wait: Optional[float] = None) -> Union[Status, int]:
+        """As Port.send; cancelling it drops the answer when it comes."""
         future, settle = self._ticket()
         id, wait, line = self._connection.send(target, data, timeout, settle, wait)
         self._process.write(line)
@@ -547,6 +555,7 @@ class AsyncPort:
     # Messages.
 
     async def next_message(self, timeout: Optional[float] = None) -> Message:
+        """As Port.next_message."""
         if self._on_message is not None:
             raise RuntimeError("messages go to on_message")
         return await self._inbox.get(timeout)
@@ -560,22 +569,17 @@ class AsyncPort:
     # Ending.
 
     async def close(self, grace: Optional[float] = None) -> int:
-        self._connection.refuse(_CLOSING_WHY)
-        if grace is None:
-            grace = self._connection.grace()
-        self._process.close_input()
-        return await self._finish(grace)
+        """As Port.close."""
+        return await self._finish(self._begin_close(grace))
 
     async def quit(self) -> int:
-        self._connection.refuse(_QUIT_WHY)
-        self._connection.fail_pending(_QUIT_WHY)
-        self._process.write(QUIT_LINE)
-        self._process.close_input()
+        """As Port.quit."""
+        self._begin_quit()
         return await self._finish(CLOSE_GRACE)
 
     async def kill(self) -> int:
-        self._connection.refuse(_KILLED_WHY)
-        self._process.send_signal(signal.SIGKILL)
+        """As Port.kill."""
+        self._begin_kill()
         return await self._finish(None)
 
     async def _finish(self, grace: Optional[float]) -> int:
