@@ -124,6 +124,8 @@ void serveConnection(CFMessagePortRef port, const std::shared_ptr<Connection>& c
         if (c->flushed()) {
             if (port->loop && !c->parked) unwatch(port->loop, c->watchId);
             c->closed = true;
+            close(c->in.bodyFd);  // before the word: the peer may count on it once told
+            c->in.bodyFd = -1;
             turnAway(c->fd);
             c->fd = -1;
             port->connections.erase(c.get());
