@@ -104,7 +104,9 @@ std::string heard(int peer) {
     EXPECT_TRUE(n == 12 || n == 0 || (n < 0 && errno == ECONNRESET)) << n << " " << std::strerror(errno);
     std::string magic = n == 12 ? std::string(reply, 4) : "";
     // The close that follows the word, so that what the port let go is gone by then.
-    if (magic == "CFMN") EXPECT_LE(recv(peer, reply, sizeof reply, 0), 0);
+    if (magic == "CFMN") {
+        EXPECT_LE(recv(peer, reply, sizeof reply, 0), 0);
+    }
     return magic;
 }
 
