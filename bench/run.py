@@ -24,6 +24,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STEPS = ("relay", "commands", "payload", "memory", "queued", "waiting", "idle", "burst", "plugin", "python", "node")
 # Arguments: step names to run only those, and a build folder (build-bench/ by default).
 _folders = [a for a in sys.argv[1:] if a not in STEPS]
+if any(a.startswith("-") for a in _folders) or len(_folders) > 1:
+    sys.exit(__doc__.strip() + "\n\nsteps: " + " ".join(STEPS))
 BUILD = os.path.abspath(_folders[0]) if _folders else os.path.join(ROOT, "build-bench")
 BIN = os.path.join(BUILD, "bin")
 TAG = "bench%d" % os.getpid()
