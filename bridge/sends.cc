@@ -31,6 +31,10 @@ constexpr double kSlowestRetry = 0.1;
 /// Seconds that stand for never on a timer: a timer has no date that means it, and
 /// CoreFoundation takes intervals and dates this far ahead as they are.
 constexpr double kFarAhead = 1e8;
+/// A timer's date goes through the wall clock and back: its firing may come this much before
+/// the monotonic moment it was set for, which then counts as come rather than costing one
+/// more wake-up.
+constexpr double kTimerSlack = 1e-4;
 /// The default "timeout", in seconds.
 constexpr double kDefaultTimeout = 5.0;
 
@@ -211,7 +215,7 @@ Try trySend(Send& send) {
     --waitingSends;
     waitDeadlines.pop_back();
     if (reply) CFRelease(reply);
-    if (status == kCFMessagePortSendTimeout && secondsNow() < sendPhaseEnd(send)) return {status, false};
+    if (status == kCFMessagePortSendTimeout && secondsNow() + kTimerSlack < sendPhaseEnd(send)) return {status, false};
     emitSent(RawJson{send.id}, status);
     return {status, true};
 }
@@ -252,8 +256,8 @@ void endSendPhases() {
         for (auto& send : target.waiting) {
             if (send->held) break;  // the rest of the line is held too
             double end = sendPhaseEnd(*send);
-            if (end > now) continue;
-            if (target.fullAt < end) {
+            if (end > now + kTimerSlack) continue;
+            if (target.fullAt + kTimerSlack < end) {
                 target.retryAt = std::min(target.retryAt, now);
                 continue;
             }
@@ -303,7 +307,7 @@ std::string nextTurn() {
             holdLine(target);
             continue;
         }
-        if (target.full && target.retryAt > now) continue;
+        if (target.full && target.retryAt > now + kTimerSlack) continue;
         if (first.empty() || name < first) first = name;
         if (name > lastTried && (after.empty() || name < after)) after = name;
     }

@@ -269,7 +269,7 @@ TEST_F(SendPath, AFullTargetIsTriedLessAndLessOftenUntilItAnswersThenFromTheStar
     advance(2.0);
 #if !defined(__APPLE__)
     EXPECT_EQ(triesOf("x1"), 25);
-    EXPECT_LE(firings, 25);  // the timer wakes the tool for its tries and nothing else
+    EXPECT_LE(firings, 26);  // the timer wakes the tool for its tries, not in a loop
     EXPECT_EQ(sent(), (std::vector<std::string>{"x1=0"}));
     // The answer showed a receiver that takes requests: the next full queue is tried soon again.
     staysFull("x2");
