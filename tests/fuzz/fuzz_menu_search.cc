@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CFRelease(app);
     auto bar = static_cast<AXUIElementRef>(value);
 
-    // First round: exceptions pass through the searches, and nothing taken stays taken.
+    // First round: exceptions and reads left unanswered pass through the searches, and nothing taken stays taken.
     for (int round = 0; round < 2; ++round) {
         try {
             if (AXUIElementRef found = axCopyItemByOwnNames(bar, 0)) CFRelease(found);
@@ -179,10 +179,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (AXUIElementRef found = axCopyChildByTitle(bar, wanted)) CFRelease(found);
         } catch (const platform::Exception& e) {
             check(e.description() == "fuzzed", "an exception arrived changed");
+        } catch (Unanswered) {
+            // Ends the attempt, which tries again on the next tick.
         }
         check(PLHostLiveReferences(0) == references + 1, "a search that raised kept references");
     }
     for (Node& n : tree.nodes) {
+        // A title that cannot be read then fails for good: the search goes on without it.
+        if (n.titleFails) PLHostAXSetReadError(n.ref, "AXTitle", kAXErrorFailure);
         if (!n.raises) continue;
         PLHostAXSetRaises(n.ref, "AXTitle", nullptr, 0);
         PLHostAXSetRaises(n.ref, "AXChildren", nullptr, 0);
