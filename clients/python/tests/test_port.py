@@ -16,7 +16,7 @@ from vornex_port import ClosedError, Port, StartError, Status
 
 
 def until_pending(port, count):
-    """Returns once `count` requests are in flight (each send is registered before it is written)."""
+    """Returns once `count` requests are in flight: registered, and their lines written or queued."""
     deadline = time.monotonic() + WAIT
     while port.pending < count:
         assert time.monotonic() < deadline, "only %d requests in flight" % port.pending

@@ -3,6 +3,7 @@ connection. Requests wait in their caller's own way; everything else is shared."
 
 import asyncio
 import collections
+import contextlib
 import heapq
 import math
 import queue
@@ -106,6 +107,9 @@ class _Ends:
 
     _connection = None  # type: Connection
     _process = None  # type: Union[ThreadProcess, AsyncProcess]
+    # Held from a request's registration to its line's writing, and while an ending begins: a
+    # request that close() did not refuse has its line written before the input closes.
+    _gate = contextlib.nullcontext()  # type: Any
 
     @property
     def returncode(self) -> Optional[int]:
@@ -118,17 +122,19 @@ class _Ends:
         return self._connection.pending()
 
     def _begin_close(self, grace: Optional[float]) -> float:
-        self._connection.refuse(_CLOSING_WHY)
-        if grace is None:
-            grace = self._connection.grace()
-        self._process.close_input()
+        with self._gate:
+            self._connection.refuse(_CLOSING_WHY)
+            if grace is None:
+                grace = self._connection.grace()
+            self._process.close_input()
         return grace
 
     def _begin_quit(self) -> None:
-        self._connection.refuse(_QUIT_WHY)
-        self._connection.fail_pending(_QUIT_WHY)
-        self._process.write(QUIT_LINE)
-        self._process.close_input()
+        with self._gate:
+            self._connection.refuse(_QUIT_WHY)
+            self._connection.fail_pending(_QUIT_WHY)
+            self._process.write(QUIT_LINE)
+            self._process.close_input()
 
     def _begin_kill(self) -> None:
         self._connection.refuse(_KILLED_WHY)
@@ -145,6 +151,7 @@ class Port(_Ends):
         # The reader thread holds only these, never the port: a port dropped unclosed can be collected.
         self._inbox = inbox = _Inbox()
         self._on_message = on_message
+        self._gate = threading.Lock()
         self._connection = connection = Connection(inbox.put)
         started = threading.Event()
         connection.on_ready = started.set
@@ -210,8 +217,9 @@ class Port(_Ends):
     def lookup(self, target: str, *, wait: Optional[float] = None) -> bool:
         """Whether a port of that name exists (and belongs to this user)."""
         ticket = _Ticket()
-        id, wait, line = self._connection.lookup(target, ticket.settle, wait)
-        self._process.write(line)
+        with self._gate:
+            id, wait, line = self._connection.lookup(target, ticket.settle, wait)
+            self._process.write(line)
         return bool(self._wait(id, ticket, wait, "lookup"))
 
     def send(self, target: str, data: Data, *, timeout: float = DEFAULT_TIMEOUT,
@@ -219,8 +227,9 @@ class Port(_Ends):
         """Sends one request; returns its status (-1 and -2 are results, not errors). `timeout` is
         the tool's, in seconds; `wait` is the client's own, by default the tool's bound plus a margin."""
         ticket = _Ticket()
-        id, wait, line = self._connection.send(target, data, timeout, ticket.settle, wait)
-        self._process.write(line)
+        with self._gate:
+            id, wait, line = self._connection.send(target, data, timeout, ticket.settle, wait)
+            self._process.write(line)
         return self._wait(id, ticket, wait, "send")  # type: ignore[no-any-return]
 
     # Messages.
